@@ -1,0 +1,45 @@
+# Set-up and everyday commands. Each target installs the Debian packages it
+# needs (only the missing ones), configures and builds before it acts.
+
+BUILD_DIR ?= build
+ASAN_BUILD_DIR ?= build-asan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run demo test test-asan bench fuzz clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j$(JOBS)
+
+# Starts the program. Without a display it runs under Xvfb, so the log of
+# the volume scan still shows.
+run: build
+	@tools/run-program.sh $(BUILD_DIR)/app/zuv-update-manager
+
+demo: build
+	@tools/demo.sh $(BUILD_DIR)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 900
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD_DIR) -DZUV_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD_DIR) -j$(JOBS)
+	@cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 900
+
+bench: build
+	@if [ -x bench/run.sh ]; then bench/run.sh $(BUILD_DIR); else echo "No benchmarks yet."; fi
+
+fuzz: deps
+	@if [ -x tests/fuzz/run.sh ]; then tests/fuzz/run.sh; else echo "No fuzz targets yet."; fi
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)

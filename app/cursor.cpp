@@ -1,0 +1,8 @@
+#include "cursor.h"
+
+#include <QCursor>
+
+QPoint Cursor::pos()
+{
+    return QCursor::pos();
+}

@@ -1,0 +1,115 @@
+#include "deviceinfo.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+const QString SerialNumberKey = QStringLiteral("SN_PRI");
+const QString BootloaderVersionKey = QStringLiteral("VER_BOOT");
+const QString PrimaryVersionKey = QStringLiteral("VER_PRI");
+const QString SecondaryVersionKey = QStringLiteral("VER_SEC");
+
+// The information file is tiny. Anything that is not a regular file, or is
+// far larger than the real thing, is not handed to the INI reader at all.
+bool isReadableInfoFile(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    return info.isFile() && info.size() <= Device::MaximumInfoFileSize;
+}
+
+QString readValue(const QSettings &settings, const QString &key)
+{
+    return settings.value(key).toString();
+}
+
+} // namespace
+
+namespace Device {
+
+QString typeName(DeviceType type)
+{
+    switch (type) {
+    case TheOrvik:
+        return QStringLiteral("TheOrvik");
+    case TheNalo:
+        return QStringLiteral("TheNalo");
+    default:
+        return QStringLiteral("Invalid");
+    }
+}
+
+QString typeDisplayName(DeviceType type)
+{
+    switch (type) {
+    case TheOrvik:
+        return QStringLiteral("The Orvik");
+    case TheNalo:
+        return QStringLiteral("The Nalo");
+    default:
+        return QStringLiteral("Invalid");
+    }
+}
+
+Info::Info()
+    : type(Invalid)
+{
+}
+
+Info::Info(const QString &rootPath)
+    : type(Invalid)
+    , rootPath(rootPath)
+{
+    qDebug() << rootPath;
+    const QString fileName = rootPath + QStringLiteral("/FW.ZUV");
+    if (!isReadableInfoFile(fileName)) {
+        qDebug() << QFile::exists(fileName);
+        qDebug() << QStringList();
+        if (QFile::exists(fileName))
+            qDebug() << Q_FUNC_INFO << "Not a regular file of at most" << MaximumInfoFileSize
+                     << "bytes, not read:" << fileName;
+        return;
+    }
+
+    const QSettings settings(fileName, QSettings::IniFormat);
+    qDebug() << QFile::exists(settings.fileName());
+    qDebug() << settings.allKeys();
+
+    serialNumber = readValue(settings, SerialNumberKey);
+    bootloaderVersion = readValue(settings, BootloaderVersionKey);
+    primaryVersion = readValue(settings, PrimaryVersionKey);
+    secondaryVersion = readValue(settings, SecondaryVersionKey);
+
+    type = TheOrvik;
+    if (!isValid())
+        type = Invalid;
+}
+
+bool Info::isValid() const
+{
+    return type != Invalid && !serialNumber.isEmpty() && !bootloaderVersion.isEmpty()
+        && !primaryVersion.isEmpty() && !secondaryVersion.isEmpty();
+}
+
+QString Info::displayName() const
+{
+    return QStringLiteral("%1 (%2)").arg(typeDisplayName(type), serialNumber);
+}
+
+void Info::readUpdateInfo(const QString &fileName)
+{
+    if (!isReadableInfoFile(fileName)) {
+        bootloaderUpdateVersion.clear();
+        primaryUpdateVersion.clear();
+        secondaryUpdateVersion.clear();
+        return;
+    }
+    const QSettings settings(fileName, QSettings::IniFormat);
+    bootloaderUpdateVersion = readValue(settings, BootloaderVersionKey);
+    primaryUpdateVersion = readValue(settings, PrimaryVersionKey);
+    secondaryUpdateVersion = readValue(settings, SecondaryVersionKey);
+}
+
+} // namespace Device

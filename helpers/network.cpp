@@ -1,0 +1,78 @@
+#include "network.h"
+
+#include <QAtomicInt>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QUrl>
+
+namespace {
+
+QAtomicInt stallTimeoutMs(Helpers::Network::DefaultStallTimeout);
+
+const char ReceivedProperty[] = "zuvBytesReceived";
+
+void countReceivedBytes(QNetworkReply *reply)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        reply->setProperty(ReceivedProperty, received);
+    });
+}
+
+// True when the server announced a length and fewer bytes arrived. A
+// compressed body is counted differently by Qt, so it is left to the error
+// code alone.
+bool bodyCutShort(QNetworkReply *reply)
+{
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!announced.isValid() || reply->hasRawHeader("Content-Encoding"))
+        return false;
+    return reply->property(ReceivedProperty).toLongLong() < announced.toLongLong();
+}
+
+} // namespace
+
+namespace Helpers {
+namespace Network {
+
+int stallTimeout()
+{
+    return stallTimeoutMs.loadRelaxed();
+}
+
+void setStallTimeout(int milliseconds)
+{
+    stallTimeoutMs.storeRelaxed(milliseconds);
+}
+
+QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(stallTimeout());
+    QNetworkReply *reply = manager->get(request);
+    countReceivedBytes(reply);
+    return reply;
+}
+
+int statusCode(QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+bool succeeded(QNetworkReply *reply)
+{
+    return statusCode(reply) == 200 && reply->error() == QNetworkReply::NoError && !bodyCutShort(reply);
+}
+
+QString failureText(QNetworkReply *reply)
+{
+    if (reply->error() == QNetworkReply::NoError && bodyCutShort(reply)) {
+        return QStringLiteral("Transfer ended after %1 of %2 bytes")
+            .arg(reply->property(ReceivedProperty).toLongLong())
+            .arg(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    }
+    return reply->errorString();
+}
+
+} // namespace Network
+} // namespace Helpers

@@ -1,0 +1,41 @@
+#ifndef ZUV_HELPERS_NETWORK_H
+#define ZUV_HELPERS_NETWORK_H
+
+#include <QNetworkRequest>
+
+QT_BEGIN_NAMESPACE
+class QNetworkAccessManager;
+class QNetworkReply;
+class QString;
+QT_END_NAMESPACE
+
+namespace Helpers {
+namespace Network {
+
+// A transfer that receives no byte for this long is aborted and fails like
+// an unreachable server, so the user is never left waiting for ever.
+constexpr int DefaultStallTimeout = 60000;
+
+int stallTimeout();
+// For tests only: a shorter stall time, in milliseconds.
+void setStallTimeout(int milliseconds);
+
+// A plain GET of the address text (parsed tolerantly): no headers of our
+// own, redirections not followed, the stall timeout applied.
+QNetworkReply *get(QNetworkAccessManager *manager, const QString &url);
+
+// Whether a finished reply delivered its whole body: HTTP status 200, no
+// transfer error and, where the server announced a length, all of it.
+// A body cut short by a reset, a stall or a closed connection keeps the
+// status 200 it started with, and Qt does not always flag a reset that
+// comes mid-body, so the status alone would take a partial file for a
+// complete one.
+bool succeeded(QNetworkReply *reply);
+int statusCode(QNetworkReply *reply);
+// What went wrong with a reply that did not succeed, for the user.
+QString failureText(QNetworkReply *reply);
+
+} // namespace Network
+} // namespace Helpers
+
+#endif

@@ -1,0 +1,42 @@
+#ifndef ZUV_TESTS_VOLUME_H
+#define ZUV_TESTS_VOLUME_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QTemporaryDir>
+
+// A tmpfs mount standing in for the device's card. Only available when the
+// test runs in a private mount namespace (tests/support/in-mount-namespace.sh
+// sets ZUV_TEST_MOUNT_NAMESPACE=1); everything is unmounted when destroyed.
+class Volume
+{
+public:
+    // Empty when volumes can be mounted; otherwise the reason why not.
+    static QString unavailableReason();
+
+    explicit Volume(qint64 sizeBytes = 64 * 1024 * 1024);
+    ~Volume();
+
+    bool mount();
+    bool isMounted() const { return m_mounted; }
+    QString rootPath() const;
+    bool remountReadOnly(bool readOnly);
+    bool unmount(bool lazy = false);
+
+    void writeFile(const QString &relativePath, const QByteArray &content);
+    QByteArray readFile(const QString &relativePath) const;
+    bool exists(const QString &relativePath) const;
+    // Writes FW.ZUV at the root with the four keys.
+    void writeInfoFile(const QString &serialNumber, const QString &bootloader,
+                       const QString &primary, const QString &secondary);
+    // Every file below the root (relative paths, sorted) with its content.
+    QMap<QString, QByteArray> snapshot() const;
+
+private:
+    QTemporaryDir m_base;
+    qint64 m_size;
+    bool m_mounted = false;
+};
+
+#endif

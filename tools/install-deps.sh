@@ -1,0 +1,37 @@
+#!/bin/sh
+# Installs the Debian packages that building, running and testing need.
+# Installs only what is missing, so running it again costs a second.
+set -eu
+
+PACKAGES="
+cmake make g++ pkg-config
+qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev qtdeclarative5-dev-tools
+qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
+qml-module-qtquick-templates2 qml-module-qttest
+nginx-light xvfb xdotool x11-utils imagemagick
+binutils-mingw-w64-x86-64 python3-fonttools
+util-linux curl
+"
+
+missing=""
+for package in $PACKAGES; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    case "$status" in
+        *" installed") ;;
+        *) missing="$missing $package" ;;
+    esac
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+echo "Installing:$missing"
+SUDO=""
+if [ "$(id -u)" != 0 ]; then
+    SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -q --no-install-recommends $missing

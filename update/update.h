@@ -1,0 +1,43 @@
+#ifndef ZUV_UPDATE_UPDATE_H
+#define ZUV_UPDATE_UPDATE_H
+
+#include <QObject>
+
+QT_BEGIN_NAMESPACE
+class QNetworkAccessManager;
+QT_END_NAMESPACE
+
+class UpdatePrivate;
+
+// One update run over the files of a device: fetches the manifests of the
+// update directories, finds the files the device lacks or holds in another
+// version, downloads them, verifies them and writes them onto the device.
+class Update : public QObject
+{
+    Q_OBJECT
+
+public:
+    Update(QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~Update() override;
+
+    // Abandons any run in progress and prepares a new one on the device
+    // whose volume root is devicePath. An empty path leaves the object idle.
+    void reset(const QString &devicePath);
+    void addUpdateDirectory(const QString &directory, const QString &manifestUrl);
+    bool hasUpdateDirectories() const;
+    void start();
+
+Q_SIGNALS:
+    void preparingDownloadList();
+    void downloadedFiles(int count, int totalCount);
+    void downloadError();
+    void updateReady();
+    void veryfingDownloadedFiles();
+    void copyingFiles();
+
+private:
+    friend class UpdatePrivate;
+    UpdatePrivate *d;
+};
+
+#endif

@@ -1,0 +1,289 @@
+#include "updater.h"
+#include "updater_p.h"
+
+#include "device/volumescan.h"
+#include "helpers/network.h"
+#include "serveraddress.h"
+#include "update/update.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtConcurrent>
+
+namespace {
+
+// Announcements that end a step of the user's flow come this long after the
+// event, so each page is seen for a moment.
+constexpr int AnnouncementDelay = 500;
+
+const QStringList &resourceDirectories()
+{
+    static const QStringList directories{QStringLiteral("ANIM"), QStringLiteral("IMAGES"),
+                                         QStringLiteral("SOUNDS")};
+    return directories;
+}
+
+// The change list is UTF-8 text that ends at the first zero byte, if any.
+QString decodeChangelist(const QByteArray &body)
+{
+    const int zero = body.indexOf('\0');
+    return QString::fromUtf8(zero < 0 ? body : body.left(zero));
+}
+
+} // namespace
+
+UpdaterPrivate::UpdaterPrivate(Updater *q)
+    : QObject(q)
+    , q(q)
+    , version(QStringLiteral("0.9.529"))
+    , networkManager(new QNetworkAccessManager(this))
+    , updateRun(new Update(networkManager, this))
+    , serverBaseUrl(ServerAddress::basePattern())
+{
+    connect(&scanWatcher, SIGNAL(finished()), this, SLOT(scanFinished()));
+    connect(updateRun, SIGNAL(preparingDownloadList()), q, SIGNAL(preparingDownloadList()));
+    connect(updateRun, SIGNAL(downloadedFiles(int, int)), q, SIGNAL(downloadedFiles(int, int)));
+    connect(updateRun, SIGNAL(downloadError()), q, SIGNAL(downloadError()));
+    connect(updateRun, SIGNAL(veryfingDownloadedFiles()), q, SIGNAL(veryfingDownloadedFiles()));
+    connect(updateRun, SIGNAL(copyingFiles()), q, SIGNAL(copyingFiles()));
+}
+
+QString UpdaterPrivate::deviceBaseUrl() const
+{
+    return serverBaseUrl.arg(Device::typeName(currentDevice.type));
+}
+
+// Scan handling and device connection
+
+void UpdaterPrivate::scanFinished()
+{
+    qDebug() << Q_FUNC_INFO;
+    deviceList.clear();
+    const QList<Device::Info> found = scanWatcher.future().resultAt(0);
+    for (const Device::Info &device : found) {
+        if (device.isValid())
+            deviceList.append(device);
+    }
+
+    if (deviceList.isEmpty())
+        QTimer::singleShot(AnnouncementDelay, q, &Updater::noDeviceFound);
+    else if (deviceList.size() == 1)
+        QTimer::singleShot(AnnouncementDelay, q, &Updater::connectToDevice);
+    else
+        QTimer::singleShot(AnnouncementDelay, q, &Updater::multipleDevicesFound);
+}
+
+// Update server queries
+
+QNetworkReply *UpdaterPrivate::get(const QString &url)
+{
+    QNetworkReply *reply = Helpers::Network::get(networkManager, url);
+    connect(reply, SIGNAL(finished()), reply, SLOT(deleteLater()));
+    limitReplySize(reply);
+    return reply;
+}
+
+void UpdaterPrivate::limitReplySize(QNetworkReply *reply)
+{
+    // A body far larger than any change list would only fill memory: stop
+    // the transfer and let the reply check report it.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > MaximumReplySize || total > MaximumReplySize) {
+            reply->setProperty("zuvTooLarge", true);
+            reply->abort();
+        }
+    });
+}
+
+void UpdaterPrivate::requestChangelog()
+{
+    QNetworkReply *reply = get(QStringLiteral("%1/changelist.txt").arg(deviceBaseUrl()));
+    connect(reply, SIGNAL(finished()), this, SLOT(readChangelog()));
+}
+
+void UpdaterPrivate::requestUpdateInfo()
+{
+    QNetworkReply *reply = get(QStringLiteral("%1/FW.ZUV").arg(deviceBaseUrl()));
+    connect(reply, SIGNAL(finished()), this, SLOT(readUpdateFW()));
+}
+
+bool UpdaterPrivate::checkReply(QNetworkReply *reply)
+{
+    const int status = Helpers::Network::statusCode(reply);
+    qDebug() << Q_FUNC_INFO << status;
+    const bool tooLarge = reply->property("zuvTooLarge").toBool();
+    if (Helpers::Network::succeeded(reply) && !tooLarge)
+        return true;
+
+    const QString reason = tooLarge
+        ? QStringLiteral("Reply larger than %1 bytes").arg(MaximumReplySize)
+        : Helpers::Network::failureText(reply);
+    lastError = QStringLiteral("%1: %2").arg(reply->url().toString().toUpper(), reason.toUpper());
+    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateServerConnectionError);
+    return false;
+}
+
+void UpdaterPrivate::readChangelog()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || !checkReply(reply))
+        return;
+    changelist = decodeChangelist(reply->readAll()).toUpper();
+    emit q->updateInfoChanged();
+    QTimer::singleShot(AnnouncementDelay, q, &Updater::connectedToDevice);
+}
+
+void UpdaterPrivate::readUpdateFW()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || !checkReply(reply))
+        return;
+
+    QTemporaryFile file;
+    if (!file.open()) {
+        lastError = QStringLiteral("CREATING TEMPORARY FILE: %1").arg(file.errorString().toUpper());
+        emit q->updateServerConnectionError();
+        return;
+    }
+    file.write(reply->readAll());
+    file.close();
+    qDebug() << Q_FUNC_INFO << file.fileName();
+    currentDevice.readUpdateInfo(file.fileName());
+
+    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateInfoChanged);
+    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateAvailable);
+}
+
+// Starting an update
+
+void UpdaterPrivate::addBootloaderPackage()
+{
+    updateRun->addUpdateDirectory(QString(),
+        QStringLiteral("%1/Bootloader/%2/manifest.txt").arg(deviceBaseUrl(), currentDevice.bootloaderUpdateVersion));
+}
+
+void UpdaterPrivate::addPrimaryFirmwarePackage()
+{
+    updateRun->addUpdateDirectory(QString(),
+        QStringLiteral("%1/PrimaryFirmware/%2/manifest.txt").arg(deviceBaseUrl(), currentDevice.primaryUpdateVersion));
+}
+
+void UpdaterPrivate::addSecondaryFirmwarePackages()
+{
+    const QString pattern = QStringLiteral("%1/SecondaryFirmware/%2/manifest.txt");
+    for (const QString &directory : resourceDirectories())
+        updateRun->addUpdateDirectory(directory, pattern.arg(deviceBaseUrl(), directory));
+    updateRun->addUpdateDirectory(QString(), pattern.arg(deviceBaseUrl(), currentDevice.secondaryUpdateVersion));
+}
+
+// Updater
+
+Updater::Updater(QObject *parent)
+    : QObject(parent)
+    , d(new UpdaterPrivate(this))
+{
+}
+
+Updater::~Updater()
+{
+    delete d;
+}
+
+QString Updater::version() const
+{
+    return d->version;
+}
+
+QStringList Updater::devices() const
+{
+    QStringList names;
+    for (const Device::Info &device : qAsConst(d->deviceList))
+        names.append(device.displayName().toUpper());
+    return names;
+}
+
+QString Updater::bootloaderVersion() const
+{
+    return d->currentDevice.bootloaderVersion;
+}
+
+QString Updater::primaryVersion() const
+{
+    return d->currentDevice.primaryVersion;
+}
+
+QString Updater::secondaryVersion() const
+{
+    return d->currentDevice.secondaryVersion;
+}
+
+QString Updater::bootloaderUpdateVersion() const
+{
+    return d->currentDevice.bootloaderUpdateVersion;
+}
+
+QString Updater::primaryUpdateVersion() const
+{
+    return d->currentDevice.primaryUpdateVersion;
+}
+
+QString Updater::secondaryUpdateVersion() const
+{
+    return d->currentDevice.secondaryUpdateVersion;
+}
+
+QString Updater::changelist() const
+{
+    return d->changelist;
+}
+
+QString Updater::lastError() const
+{
+    return d->lastError;
+}
+
+void Updater::scan()
+{
+    d->updateRun->reset(QString());
+    d->scanWatcher.setFuture(QtConcurrent::run(&Device::scanVolumes));
+}
+
+void Updater::connectToDevice()
+{
+    if (d->deviceList.size() != 1)
+        return;
+    emit connectingToDevice();
+    d->currentDevice = d->deviceList.first();
+    d->requestChangelog();
+}
+
+void Updater::checkForUpdates()
+{
+    d->requestUpdateInfo();
+}
+
+void Updater::update()
+{
+    const Device::Info &device = d->currentDevice;
+    d->updateRun->reset(device.rootPath);
+    disconnect(d->updateRun, SIGNAL(updateReady()), this, nullptr);
+
+    if (device.bootloaderVersion != device.bootloaderUpdateVersion) {
+        connect(d->updateRun, SIGNAL(updateReady()), this, SIGNAL(bootloaderUpdateReady()));
+        d->addBootloaderPackage();
+    } else {
+        connect(d->updateRun, SIGNAL(updateReady()), this, SIGNAL(updateReady()));
+        if (device.primaryVersion != device.primaryUpdateVersion)
+            d->addPrimaryFirmwarePackage();
+        if (device.secondaryVersion != device.secondaryUpdateVersion)
+            d->addSecondaryFirmwarePackages();
+    }
+
+    if (d->updateRun->hasUpdateDirectories())
+        d->updateRun->start();
+    else
+        emit nothingToUpdate();
+}
