@@ -397,8 +397,9 @@ void TestUpdater::updateChoosesTheRun_data()
         << QStringList{"SecondaryFirmware/2", "SecondaryFirmware/ANIM", "SecondaryFirmware/IMAGES",
                        "SecondaryFirmware/SOUNDS"}
         << "updateReady";
+    // Quoted, so that the INI reader keeps the blank.
     QTest::newRow("a trailing blank counts")
-        << QStringList{"1", "2 ", "3"} << QStringList{"PrimaryFirmware/2 "} << "updateReady";
+        << QStringList{"1", "\"2 \"", "3"} << QStringList{"PrimaryFirmware/2 "} << "updateReady";
     QTest::newRow("primary and secondary")
         << QStringList{"1", "4", "5"}
         << QStringList{"PrimaryFirmware/4", "SecondaryFirmware/5", "SecondaryFirmware/ANIM",

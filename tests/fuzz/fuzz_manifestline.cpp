@@ -1,0 +1,31 @@
+// Fuzz target: the manifest line parser and the path-safety rule.
+// Whatever the bytes, parsing must not crash, and a line taken as an entry
+// must name a path that stays below its update directory.
+#include "update/manifest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    QTextStream stream(bytes);
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine();
+        Manifest::Entry entry;
+        const Manifest::LineKind kind = Manifest::parseLine(line, &entry);
+        if (kind != Manifest::LineKind::Entry)
+            continue;
+        const QStringList parts = entry.filePath.split(QRegularExpression(QStringLiteral("[/\\\\]")));
+        if (!Manifest::isSafeRelativePath(entry.filePath) || parts.contains(QStringLiteral(".."))
+            || entry.filePath.startsWith(QLatin1Char('/')) || entry.md5.size() != Manifest::DigestLength)
+            std::abort();
+    }
+    return 0;
+}
