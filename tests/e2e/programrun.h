@@ -1,0 +1,55 @@
+#ifndef ZUV_TESTS_PROGRAMRUN_H
+#define ZUV_TESTS_PROGRAMRUN_H
+
+#include "childprocess.h"
+#include "windowpicture.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QRect>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The real program on an X display, pointed at an update server through
+// its "UpdateServer" setting in a configuration directory of its own, with
+// its own temporary directory so that what it leaves behind can be seen.
+// Its debug log (stderr) is collected line by line.
+class ProgramRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    ProgramRun(const QString &display, const QString &serverUrl);
+    ~ProgramRun() override;
+
+    // Starts the program and waits, at most 30 seconds, for its window.
+    bool start(QString *error);
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+
+    QStringList log() const { return m_log; }
+    int logCount(const QString &text) const;
+
+    WindowPicture grab() const;
+    bool click(const QPoint &inWindow);
+    // Clicks the window's close button and waits, at most 15 seconds, for
+    // the program to end. The exit code, or -1 when it crashed or hung.
+    int closeWindow();
+
+    // What the program left in its temporary directory.
+    QStringList temporaryLeftovers() const;
+
+private:
+    void readLog();
+    QString xdotool(const QStringList &arguments, bool *ok = nullptr) const;
+
+    QString m_display;
+    QString m_serverUrl;
+    QTemporaryDir m_home;
+    ChildProcess m_process;
+    QByteArray m_partialLine;
+    QStringList m_log;
+    QString m_window;
+    QRect m_geometry;
+};
+
+#endif

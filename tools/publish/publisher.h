@@ -1,0 +1,52 @@
+#ifndef ZUV_PUBLISH_PUBLISHER_H
+#define ZUV_PUBLISH_PUBLISHER_H
+
+#include "exitcode.h"
+#include "package.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class Progress;
+class Release;
+
+// Writes a release into an update server's tree, or extends one.
+//
+// Nothing half-written is ever served: each directory is filled under a
+// hidden name beside its place and renamed into place when complete, files
+// are replaced through QSaveFile, and FW.ZUV, which tells the program which
+// versions to fetch, is written last. A version directory is published once
+// and never rewritten; the resource directories, which have no version, are
+// replaced as a whole. Publishing the same release again changes nothing.
+class Publisher
+{
+public:
+    Publisher(const Release &release, const QString &tree, Progress *progress);
+
+    ExitCode publish();
+    // After a failure: what went wrong, one line each.
+    QStringList problems() const { return m_problems; }
+    QString summary() const;
+
+private:
+    enum Action { Write, Replace, Keep };
+
+    bool hashSources();
+    bool checkDevicePlaces();
+    bool planWrites();
+    bool writePackage(const Package &package);
+    bool stageFiles(const Package &package, const QString &staging);
+    bool writeChangelist();
+    bool writeInfoFile();
+
+    const Release &m_release;
+    QString m_modelDirectory;
+    Progress *m_progress;
+    QList<Package> m_packages;
+    QList<Action> m_actions;
+    QStringList m_problems;
+    int m_filesWritten = 0;
+};
+
+#endif

@@ -1,0 +1,69 @@
+#ifndef ZUV_PUBLISH_TREEVERIFIER_H
+#define ZUV_PUBLISH_TREEVERIFIER_H
+
+#include "exitcode.h"
+#include "serverlayout.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class Progress;
+
+// Checks an update server's tree the way the program reads it: FW.ZUV
+// names versions that exist, every directory has a manifest, every manifest
+// line is a lower-case MD5 digest and a safe relative path of a file that
+// is there with that digest, and the files that one update puts on the
+// card do not contradict each other.
+class TreeVerifier
+{
+public:
+    TreeVerifier(const QString &tree, Progress *progress);
+
+    ExitCode verify();
+    // "<file relative to the tree>[:<line>]: <what is wrong>"; the files'
+    // digests are checked last, so their problems come last.
+    QStringList problems() const { return m_problems; }
+    QString summary() const;
+
+private:
+    struct Listed {
+        QString location; // manifest and line, for messages
+        QString filePath;
+        QString md5;
+    };
+    struct ListedDirectory {
+        QString directory; // relative to the tree
+        QList<Listed> entries;
+    };
+    struct FileCheck {
+        QString location;
+        QString listedPath;
+        QString absolutePath;
+        QString md5;
+        qint64 size;
+    };
+
+    void verifyModel(const QString &model);
+    void verifyInfoFile(const QString &model, QString versions[]);
+    void verifyChangelist(const QString &model);
+    void verifyFirmwareDirectory(const QString &model, ServerLayout::Firmware firmware);
+    ListedDirectory readManifest(const QString &directory);
+    void checkLine(const QString &location, const QString &line, Listed *listed);
+    void checkSharedPlaces(const QString &model, const QString versions[]);
+    void checkFiles();
+
+    void report(const QString &file, int line, const QString &text);
+    void report(const QString &file, const QString &text);
+    QString absolute(const QString &relative) const;
+
+    QString m_tree;
+    Progress *m_progress;
+    QStringList m_problems;
+    bool m_ioError = false;
+    QHash<QString, ListedDirectory> m_manifests; // by directory relative to the tree
+    QList<FileCheck> m_fileChecks;
+};
+
+#endif
