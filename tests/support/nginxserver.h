@@ -1,7 +1,8 @@
 #ifndef ZUV_TESTS_NGINXSERVER_H
 #define ZUV_TESTS_NGINXSERVER_H
 
-#include <QProcess>
+#include "childprocess.h"
+
 #include <QString>
 #include <QTemporaryDir>
 
@@ -25,7 +26,7 @@ public:
 private:
     QString m_documentRoot;
     QTemporaryDir m_prefix;
-    QProcess m_process;
+    ChildProcess m_process;
     quint16 m_port = 0;
 };
 

@@ -31,7 +31,7 @@ Rectangle {
 
         // Plain text: whatever the server writes is shown as typed.
         TextArea.flickable: TextArea {
-            text: Updater.changelist
+            text: Updater ? Updater.changelist : ""
             font.family: appfont.name
             font.pixelSize: 16 * app.scaleFactor
             color: "white"

@@ -105,9 +105,11 @@ Rectangle {
         anchors.topMargin: device.labelOffset
     }
 
+    // The program destroys the Updater before the window at exit; the
+    // bindings then read nothing instead of failing.
     ZUVU.Text {
         id: bootv
-        text: Updater.bootloaderVersion
+        text: Updater ? Updater.bootloaderVersion : ""
         anchors.left: currl.left
         anchors.right: currl.right
         anchors.top: bootl.top
@@ -115,7 +117,7 @@ Rectangle {
 
     ZUVU.Text {
         id: priv
-        text: Updater.primaryVersion
+        text: Updater ? Updater.primaryVersion : ""
         anchors.left: currl.left
         anchors.right: currl.right
         anchors.top: pril.top
@@ -123,7 +125,7 @@ Rectangle {
 
     ZUVU.Text {
         id: secv
-        text: Updater.secondaryVersion
+        text: Updater ? Updater.secondaryVersion : ""
         anchors.left: currl.left
         anchors.right: currl.right
         anchors.top: secl.top
@@ -131,7 +133,7 @@ Rectangle {
 
     ZUVU.Text {
         id: bootu
-        text: Updater.bootloaderUpdateVersion
+        text: Updater ? Updater.bootloaderUpdateVersion : ""
         color: device.versionColor(text, bootv.text)
         anchors.left: availl.left
         anchors.right: availl.right
@@ -140,7 +142,7 @@ Rectangle {
 
     ZUVU.Text {
         id: priu
-        text: Updater.primaryUpdateVersion
+        text: Updater ? Updater.primaryUpdateVersion : ""
         color: device.versionColor(text, priv.text)
         anchors.left: availl.left
         anchors.right: availl.right
@@ -149,7 +151,7 @@ Rectangle {
 
     ZUVU.Text {
         id: secu
-        text: Updater.secondaryUpdateVersion
+        text: Updater ? Updater.secondaryUpdateVersion : ""
         color: device.versionColor(text, secv.text)
         anchors.left: availl.left
         anchors.right: availl.right

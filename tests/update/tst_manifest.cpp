@@ -1,0 +1,98 @@
+#include "update/manifest.h"
+#include "update/md5.h"
+#include "update/update_p.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QtTest>
+
+class ManifestTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void parsesLine_data();
+    void parsesLine();
+    void placesFilesBelowRoot();
+    void hashesAcrossBlockBoundaries_data();
+    void hashesAcrossBlockBoundaries();
+};
+
+using Kind = Manifest::LineKind;
+Q_DECLARE_METATYPE(Manifest::LineKind)
+
+static const QString Digest = QStringLiteral("0123456789abcdef0123456789abcdef");
+
+void ManifestTest::parsesLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("md5");
+    QTest::addColumn<QString>("filePath");
+
+    QTest::newRow("two blanks") << Digest + "  FW.BIN" << Kind::Entry << Digest << "FW.BIN";
+    QTest::newRow("sub-directory") << Digest + " a/b/c.wav" << Kind::Entry << Digest << "a/b/c.wav";
+    QTest::newRow("tabs and trailing blanks") << Digest + "\t x.bin \t" << Kind::Entry << Digest << "x.bin";
+    QTest::newRow("inner blanks kept") << Digest + "  my  file.bin" << Kind::Entry << Digest << "my  file.bin";
+    QTest::newRow("stray CR trimmed") << Digest + "  x.bin\r" << Kind::Entry << Digest << "x.bin";
+    QTest::newRow("upper-case digest as written") << Digest.toUpper() + " x" << Kind::Entry << Digest.toUpper() << "x";
+    QTest::newRow("no separator") << Digest + "x.bin" << Kind::Entry << Digest << "x.bin";
+    QTest::newRow("dot inside") << Digest + " a/./b.bin" << Kind::Entry << Digest << "a/./b.bin";
+    QTest::newRow("empty") << QString() << Kind::Blank << QString() << QString();
+    QTest::newRow("white space") << " \t \r" << Kind::Blank << QString() << QString();
+    QTest::newRow("digest only") << Digest << Kind::UnsafePath << Digest << QString();
+    QTest::newRow("digest and blanks") << Digest + "   " << Kind::UnsafePath << Digest << QString();
+    QTest::newRow("short line") << "abc" << Kind::UnsafePath << "abc" << QString();
+    QTest::newRow("absolute") << Digest + " /etc/passwd" << Kind::UnsafePath << Digest << "/etc/passwd";
+    QTest::newRow("backslash absolute") << Digest + " \\x" << Kind::UnsafePath << Digest << "\\x";
+    QTest::newRow("drive") << Digest + " C:/x" << Kind::UnsafePath << Digest << "C:/x";
+    QTest::newRow("parent") << Digest + " ../x" << Kind::UnsafePath << Digest << "../x";
+    QTest::newRow("inner parent") << Digest + " a/../../x" << Kind::UnsafePath << Digest << "a/../../x";
+    QTest::newRow("backslash parent") << Digest + " a\\..\\x" << Kind::UnsafePath << Digest << "a\\..\\x";
+    QTest::newRow("directory") << Digest + " a/" << Kind::UnsafePath << Digest << "a/";
+    QTest::newRow("dot") << Digest + " a/." << Kind::UnsafePath << Digest << "a/.";
+    QTest::newRow("control character") << Digest + " a\x01" "b" << Kind::UnsafePath << Digest << "a\x01" "b";
+}
+
+void ManifestTest::parsesLine()
+{
+    QFETCH(QString, line);
+    QFETCH(Kind, kind);
+    Manifest::Entry entry;
+    QCOMPARE(Manifest::parseLine(line, &entry), kind);
+    if (kind == Kind::Blank)
+        return;
+    QTEST(entry.md5, "md5");
+    QTEST(entry.filePath, "filePath");
+}
+
+void ManifestTest::placesFilesBelowRoot()
+{
+    UpdatePrivate::File file{QString(), QString(), QStringLiteral("a/b.bin"), Digest};
+    QCOMPARE(file.localPath(QStringLiteral("/card")), QStringLiteral("/card/a/b.bin"));
+    file.directory = QStringLiteral("SOUNDS");
+    QCOMPARE(file.localPath(QStringLiteral("/tmp/run")), QStringLiteral("/tmp/run/SOUNDS/a/b.bin"));
+}
+
+void ManifestTest::hashesAcrossBlockBoundaries_data()
+{
+    QTest::addColumn<int>("size");
+    for (int size : {0, 1, 4095, 2 * 1024 * 1024, 2 * 1024 * 1024 + 1, 5 * 1024 * 1024 + 17})
+        QTest::addRow("%d bytes", size) << size;
+}
+
+void ManifestTest::hashesAcrossBlockBoundaries()
+{
+    QFETCH(int, size);
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char(i * 7 + i / 4096);
+    QBuffer buffer(&content);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    QCOMPARE(Md5::hexDigest(&buffer), QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+    buffer.seek(0);
+    QVERIFY(Md5::hexDigest(&buffer, [] { return true; }).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(ManifestTest)
+#include "tst_manifest.moc"

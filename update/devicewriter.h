@@ -1,0 +1,89 @@
+#ifndef ZUV_UPDATE_DEVICEWRITER_H
+#define ZUV_UPDATE_DEVICEWRITER_H
+
+#include <QList>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QAtomicInt;
+QT_END_NAMESPACE
+
+// Writes a set of files onto the device's card so that the card ends up
+// holding either every old version or every new one, even when the program
+// is killed or the card is pulled part way. The card is the user's only
+// copy of a working firmware.
+//
+// A journal at the volume root names every file and whether it had an old
+// version. Each new version is first staged beside its destination and
+// flushed to the medium; then each old version is moved aside and the new
+// one moved into place, and any failure undoes those moves in reverse order.
+// Only when the directories and the volume are synced is the journal marked
+// committed; then the old versions and "ZUV.FW" are removed, the volume is
+// synced again and the journal removed.
+//
+// Leftovers of an interrupted write are repaired from the journal: an
+// uncommitted one back to the old state, a committed one forward to the new
+// state. One write or repair runs at a time in the process.
+class DeviceWriter
+{
+public:
+    enum Failure {
+        NoFailure,
+        RepairFailed,     // leftovers of an earlier write could not be repaired
+        JournalFailed,    // the journal could not be written
+        InvalidTarget,    // two files share a destination, or one is a directory
+        CreatePathFailed, // a destination directory could not be created
+        CopyFailed,       // a new version could not be staged or moved into place
+        SetAsideFailed,   // an old version could not be moved aside
+        SyncFailed,       // the volume did not confirm that the data is on the medium
+        Stopped           // told to stop before the write was committed
+    };
+
+    // One step of undoing a failed write.
+    struct Undo {
+        enum Action { Removed, Restored };
+        QString path;
+        Action action;
+        bool ok;
+    };
+
+    explicit DeviceWriter(const QString &root);
+    ~DeviceWriter();
+
+    // A file to write: where its new version is, and its path below the root.
+    void addFile(const QString &source, const QString &relativePath);
+    // Checked between steps; once it holds a non-zero value, an uncommitted
+    // write is undone and write() fails with Stopped.
+    void setStopFlag(const QAtomicInt *flag);
+
+    // Writes every added file, then removes "ZUV.FW". On failure before the
+    // commit every file is back to its old version, as far as the volume
+    // lets us (undoSteps() tells what was done); whatever could not be
+    // undone is left to the journal and the next repair().
+    bool write();
+
+    Failure failure() const;
+    QString errorString() const;
+    QList<Undo> undoSteps() const;
+
+    // Brings the volume back to a consistent state after an interrupted
+    // write. True when there was nothing to repair or the repair succeeded.
+    static bool repair(const QString &root, QString *errorString = nullptr);
+
+    static QString journalFileName();
+    static QString stagedSuffix();
+    static QString setAsideSuffix();
+
+    // For tests that kill the program part way through a write: called on
+    // the writing thread after every step that changed the volume, with the
+    // steps of one write() counted from 1.
+    using StepHook = void (*)(int step, const char *what);
+    static void setStepHook(StepHook hook);
+
+private:
+    Q_DISABLE_COPY(DeviceWriter)
+    class Private;
+    Private *const d;
+};
+
+#endif

@@ -1,0 +1,20 @@
+#ifndef ZUV_UPDATE_MD5_H
+#define ZUV_UPDATE_MD5_H
+
+#include <QByteArray>
+
+#include <functional>
+
+QT_BEGIN_NAMESPACE
+class QIODevice;
+QT_END_NAMESPACE
+
+namespace Md5 {
+
+// The MD5 of everything the device still has to deliver, as 32 lower-case
+// hexadecimal digits; empty when reading fails or `stopped` says to stop.
+QByteArray hexDigest(QIODevice *device, const std::function<bool()> &stopped = {});
+
+} // namespace Md5
+
+#endif

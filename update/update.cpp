@@ -1,0 +1,656 @@
+#include "update.h"
+#include "update_p.h"
+
+#include "devicewriter.h"
+#include "manifest.h"
+#include "md5.h"
+
+#include "helpers/dir.h"
+#include "helpers/io.h"
+#include "helpers/network.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QSet>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QtConcurrent>
+
+namespace {
+
+constexpr int MaximumRunningDownloads = 10;
+constexpr int RunEndDelay = 300;
+// What a reply may hold before the network thread waits for us to take it.
+// Without a bound a fast server fills memory faster than the disk drains it.
+constexpr qint64 ReplyBufferSize = 2 * 1024 * 1024;
+
+// The stop flag of the run whose copy this thread is carrying out. copyFiles
+// keeps the signature its log lines name, so the flag cannot be an argument.
+thread_local const QAtomicInt *copyStopFlag = nullptr;
+
+bool md5Matches(QIODevice *device, const QString &md5)
+{
+    const QByteArray digest = Md5::hexDigest(device);
+    return !digest.isEmpty() && digest == md5.toLatin1();
+}
+
+bool md5Matches(const QString &path, const QString &md5)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return md5Matches(&file, md5);
+}
+
+bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &files)
+{
+    for (const UpdatePrivate::File &file : files) {
+        if (!md5Matches(file.localPath(directory), file.md5)) {
+            qDebug() << Q_FUNC_INFO << "Downloaded file differs from its manifest" << file.localPath(directory)
+                     << file.md5;
+            return false;
+        }
+    }
+    return true;
+}
+
+QString relativePath(const UpdatePrivate::File &file)
+{
+    return file.localPath(QString()).mid(1);
+}
+
+const char *failureText(DeviceWriter::Failure failure)
+{
+    switch (failure) {
+    case DeviceWriter::CreatePathFailed:
+        return "Create dest path failed";
+    case DeviceWriter::SetAsideFailed:
+        return "Failed to remove current file version";
+    case DeviceWriter::CopyFailed:
+        return "Copy failed";
+    case DeviceWriter::RepairFailed:
+        return "Repair of an interrupted update failed";
+    case DeviceWriter::JournalFailed:
+        return "Journal write failed";
+    case DeviceWriter::InvalidTarget:
+        return "Invalid destination";
+    case DeviceWriter::SyncFailed:
+        return "Sync failed";
+    case DeviceWriter::Stopped:
+        return "Stopped";
+    case DeviceWriter::NoFailure:
+        break;
+    }
+    return "Failed";
+}
+
+// Writes the verified files onto the device through DeviceWriter, which
+// stages them, commits them all at once and can undo every step, so that
+// a failure leaves each device file with its old content and "ZUV.FW" in
+// place.
+bool copyFiles(const QString &source, const QString &destination, const QList<UpdatePrivate::File> &files)
+{
+    DeviceWriter writer(destination);
+    writer.setStopFlag(copyStopFlag);
+    for (const UpdatePrivate::File &file : files) {
+        const QString from = file.localPath(source);
+        if (!QFile::exists(from)) {
+            qDebug() << Q_FUNC_INFO << "Source file does not exist" << from;
+            qDebug() << Q_FUNC_INFO << "Unwinding";
+            return false;
+        }
+        writer.addFile(from, relativePath(file));
+    }
+    if (writer.write())
+        return true;
+    qDebug() << Q_FUNC_INFO << failureText(writer.failure()) << writer.errorString();
+    qDebug() << Q_FUNC_INFO << "Unwinding";
+    const QList<DeviceWriter::Undo> undoSteps = writer.undoSteps();
+    for (const DeviceWriter::Undo &undo : undoSteps) {
+        if (undo.action == DeviceWriter::Undo::Removed)
+            qDebug() << Q_FUNC_INFO << undo.path << "remove:" << undo.ok;
+        else
+            qDebug() << Q_FUNC_INFO << undo.path << "restore:" << undo.ok;
+    }
+    return false;
+}
+
+int httpStatus(QNetworkReply *reply)
+{
+    return Helpers::Network::statusCode(reply);
+}
+
+// Status 200 and nothing else; a body cut short, reset or stalled after a
+// 200 fails as well.
+bool transferSucceeded(QNetworkReply *reply)
+{
+    return Helpers::Network::succeeded(reply);
+}
+
+QString transferFailure(const char *what, QNetworkReply *reply)
+{
+    return QStringLiteral("%1 \"%2\" failed: HTTP status %3, %4")
+        .arg(QLatin1String(what), reply->url().toString())
+        .arg(httpStatus(reply))
+        .arg(Helpers::Network::failureText(reply));
+}
+
+// The same place on the card, whatever the letter case (the card's file
+// system ignores it) or the spelling of the path.
+QString placeKey(const UpdatePrivate::File &file)
+{
+    return QDir::cleanPath(relativePath(file)).toLower();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- File
+
+QString UpdatePrivate::File::localPath(const QString &root) const
+{
+    if (directory.isEmpty())
+        return QStringLiteral("%1/%2").arg(root, filePath);
+    return QStringLiteral("%1/%2/%3").arg(root, directory, filePath);
+}
+
+// ---------------------------------------------------------------- Package
+
+UpdatePrivate::Package::Package(const QString &url, const QString &devicePath, const QString &directory)
+    : url(url)
+    , devicePath(devicePath)
+    , directory(directory)
+    , checkState(NotStarted)
+{
+    manifest.open(); // ReadWrite; a failure shows when the manifest is written
+}
+
+QString UpdatePrivate::Package::deviceDirectory() const
+{
+    if (directory.isEmpty())
+        return devicePath;
+    return QStringLiteral("%1/%2").arg(devicePath, directory);
+}
+
+void UpdatePrivate::Package::checkFilesForUpdate()
+{
+    const QDir dir(deviceDirectory());
+    qDebug() << Q_FUNC_INFO << devicePath << directory << url;
+    // An update interrupted earlier is finished or undone first, so that the
+    // check never sees a mix of two releases.
+    if (!DeviceWriter::repair(devicePath, &failure))
+        return;
+    manifest.seek(0);
+    QTextStream stream(&manifest);
+    const QUrl manifestUrl(url, QUrl::TolerantMode);
+    const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
+    while (!stream.atEnd() && !isAbandoned()) {
+        Manifest::Entry entry;
+        const QString line = stream.readLine();
+        const Manifest::LineKind kind = Manifest::parseLine(line, &entry);
+        if (kind == Manifest::LineKind::Blank)
+            continue;
+        qDebug() << "md5" << entry.md5 << "filePath" << entry.filePath;
+        if (kind == Manifest::LineKind::UnsafePath) {
+            failure = QStringLiteral("Manifest \"%1\" lists a path outside its directory: \"%2\"").arg(url, line);
+            return;
+        }
+        const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, "/")),
+                        directory, entry.filePath, entry.md5};
+        listed.append(file);
+        const QFileInfo target(dir.absoluteFilePath(entry.filePath));
+        if (target.exists() && checkMd5(target.absoluteFilePath(), entry.md5)) {
+            qDebug() << Q_FUNC_INFO << "Updated version on device";
+            continue;
+        }
+        qDebug() << Q_FUNC_INFO << manifestUrl.isValid() << manifestUrl.fileName();
+        files.append(file);
+    }
+}
+
+bool UpdatePrivate::Package::checkMd5(const QString &path, const QString &md5)
+{
+    qDebug() << Q_FUNC_INFO << "Checking md5 of" << path;
+    QByteArray digest;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        digest = Md5::hexDigest(&file, [this] { return isAbandoned(); });
+        if (!digest.isEmpty())
+            qDebug() << Q_FUNC_INFO << "md5" << digest;
+    }
+    return !digest.isEmpty() && digest == md5.toLatin1();
+}
+
+QFuture<void> UpdatePrivate::Package::startCheck()
+{
+    checkState.storeRelease(Checking);
+    return QtConcurrent::run([this] {
+        checkFilesForUpdate();
+        if (!checkState.testAndSetOrdered(Checking, Checked))
+            delete this; // abandoned by a reset while checking
+    });
+}
+
+void UpdatePrivate::Package::release()
+{
+    if (!checkState.testAndSetOrdered(Checking, Abandoned))
+        delete this;
+}
+
+bool UpdatePrivate::Package::isAbandoned() const
+{
+    return checkState.loadAcquire() == Abandoned;
+}
+
+// ---------------------------------------------------------------- Update
+
+Update::Update(QNetworkAccessManager *manager, QObject *parent)
+    : QObject(parent)
+    , d(new UpdatePrivate(this, manager))
+{
+    reset(QString());
+}
+
+Update::~Update()
+{
+    reset(QString());
+}
+
+void Update::reset(const QString &devicePath)
+{
+    d->reset(devicePath);
+}
+
+void Update::addUpdateDirectory(const QString &directory, const QString &manifestUrl)
+{
+    qDebug() << Q_FUNC_INFO << "Adding" << directory << manifestUrl;
+    d->directories.insert(directory, manifestUrl);
+}
+
+bool Update::hasUpdateDirectories() const
+{
+    return !d->directories.isEmpty();
+}
+
+void Update::start()
+{
+    if (!d->beginRun())
+        return;
+    const QMultiHash<QString, QString> directories = d->directories;
+    for (auto it = directories.cbegin(); it != directories.cend(); ++it) {
+        qDebug() << Q_FUNC_INFO << "Downloading manifest" << it.key() << it.value();
+        d->requestManifest(it.value(), it.key());
+    }
+}
+
+// ---------------------------------------------------------------- UpdatePrivate
+
+UpdatePrivate::UpdatePrivate(Update *q, QNetworkAccessManager *manager)
+    : QObject(q)
+    , q(q)
+    , networkManager(manager)
+{
+}
+
+void UpdatePrivate::reset(const QString &path)
+{
+    ++runSerial;
+    devicePath = path;
+    directories.clear();
+    for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
+        dropReply(it.key());
+        Package *package = it.value();
+        delete package->checkWatcher; // a check of this run never reports again
+        package->checkWatcher = nullptr;
+        package->release();
+    }
+    manifestReplies.clear();
+    for (auto it = downloadReplies.cbegin(); it != downloadReplies.cend(); ++it) {
+        dropReply(it.key());
+        it.value()->close();
+        delete it.value();
+    }
+    downloadReplies.clear();
+    pendingChecks = 0;
+    pendingFiles.clear();
+    fetchedFiles.clear();
+    endRun();
+}
+
+// Removes what a run keeps besides its replies: its temporary directory
+// (a verification or copy still running keeps it until it ends), its
+// result watchers, and it tells a running copy to undo its work.
+void UpdatePrivate::endRun()
+{
+    if (runStopped)
+        runStopped->storeRelease(1);
+    runStopped.reset();
+    tempDir.reset();
+    delete verifyWatcher;
+    verifyWatcher = nullptr;
+    delete copyWatcher;
+    copyWatcher = nullptr;
+}
+
+bool UpdatePrivate::beginRun()
+{
+    if (devicePath.isEmpty()) {
+        failRun(QStringLiteral("No device to update"));
+        return false;
+    }
+    if (directories.isEmpty()) {
+        qDebug() << Q_FUNC_INFO << "Nothing to update";
+        QTimer::singleShot(RunEndDelay, q, SIGNAL(updateReady()));
+        return false;
+    }
+    // Qt answers a temporary location that does not exist with an empty
+    // path, which would put the run's files at the file-system root.
+    if (QDir::tempPath().isEmpty()) {
+        failRun(QStringLiteral("The temporary location \"%1\" does not exist")
+                    .arg(QString::fromLocal8Bit(qgetenv("TMPDIR"))));
+        return false;
+    }
+    runStopped.reset(new QAtomicInt(0));
+    tempDir.reset(new QTemporaryDir);
+    if (!tempDir->isValid()) {
+        failRun(QStringLiteral("Cannot create a temporary directory: %1").arg(tempDir->errorString()));
+        return false;
+    }
+    return true;
+}
+
+void UpdatePrivate::failRun(const QString &reason)
+{
+    qDebug() << Q_FUNC_INFO << reason;
+    QTimer::singleShot(RunEndDelay, q, SIGNAL(downloadError()));
+    q->reset(devicePath);
+}
+
+void UpdatePrivate::dropReply(QNetworkReply *reply)
+{
+    disconnect(reply, nullptr, q, nullptr);
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void UpdatePrivate::requestManifest(const QString &manifestUrl, const QString &directory)
+{
+    QNetworkReply *reply = Helpers::Network::get(networkManager, manifestUrl);
+    reply->setReadBufferSize(ReplyBufferSize);
+    auto *package = new Package(manifestUrl, devicePath, directory);
+    connect(reply, SIGNAL(readyRead()), this, SLOT(manifestWrite()));
+    manifestReplies.insert(reply, package);
+    connect(reply, SIGNAL(finished()), this, SLOT(manifestDownloaded()));
+}
+
+bool UpdatePrivate::writeManifest(QNetworkReply *reply)
+{
+    QTemporaryFile &manifest = manifestReplies.value(reply)->manifest;
+    if (!reply->isOpen() || Helpers::IO::copy(reply, &manifest))
+        return true;
+    failRun(QStringLiteral("Cannot store the manifest \"%1\" in \"%2\": %3")
+                .arg(reply->url().toString(), manifest.fileName(), manifest.errorString()));
+    return false;
+}
+
+void UpdatePrivate::manifestWrite()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (manifestReplies.contains(reply))
+        writeManifest(reply);
+}
+
+void UpdatePrivate::manifestDownloaded()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!manifestReplies.contains(reply)) {
+        qDebug() << Q_FUNC_INFO << "Finished request from previous update";
+        return;
+    }
+    if (!writeManifest(reply))
+        return;
+    // The reply that has just finished is judged at once, so a failure is
+    // not held up behind manifests still on their way.
+    if (!transferSucceeded(reply)) {
+        failRun(transferFailure("Manifest download", reply));
+        return;
+    }
+    const QList<QNetworkReply *> replies = manifestReplies.keys();
+    for (QNetworkReply *other : replies) {
+        if (!other->isFinished())
+            return;
+        if (!transferSucceeded(other)) {
+            failRun(transferFailure("Manifest download", other));
+            return;
+        }
+    }
+    startChecks();
+}
+
+void UpdatePrivate::startChecks()
+{
+    for (Package *package : qAsConst(manifestReplies)) {
+        if (!package->manifest.isOpen()) {
+            failRun(QStringLiteral("Cannot create a temporary file for the manifest \"%1\": %2")
+                        .arg(package->url, package->manifest.errorString()));
+            return;
+        }
+    }
+    for (Package *package : qAsConst(manifestReplies)) {
+        auto *watcher = new QFutureWatcher<void>();
+        connect(watcher, SIGNAL(finished()), watcher, SLOT(deleteLater()));
+        connect(watcher, SIGNAL(finished()), this, SLOT(checkFilesForUpdateFinished()));
+        package->checkWatcher = watcher;
+        watcher->setFuture(package->startCheck());
+        ++pendingChecks;
+    }
+    emit q->preparingDownloadList();
+}
+
+void UpdatePrivate::checkFilesForUpdateFinished()
+{
+    for (Package *package : qAsConst(manifestReplies)) {
+        if (package->checkWatcher == sender())
+            package->checkWatcher = nullptr;
+    }
+    if (--pendingChecks != 0)
+        return;
+    qDebug() << Q_FUNC_INFO << "Finished checking files";
+    QString failure = conflictBetweenPackages();
+    for (Package *package : qAsConst(manifestReplies)) {
+        if (failure.isEmpty())
+            failure = package->failure;
+    }
+    if (!failure.isEmpty()) {
+        failRun(failure);
+        return;
+    }
+    gatherCheckedFiles();
+    qDebug() << Q_FUNC_INFO << pendingFiles.size() << "files to update";
+    if (pendingFiles.isEmpty()) {
+        QTimer::singleShot(RunEndDelay, q, SIGNAL(updateReady()));
+        endRun();
+        return;
+    }
+    startDownloads();
+}
+
+// Two manifests (the volume root has two) may name one place on the card.
+// With one content it is fetched once; with two the release is broken.
+QString UpdatePrivate::conflictBetweenPackages() const
+{
+    QHash<QString, File> byPlace;
+    for (const Package *package : manifestReplies) {
+        for (const File &file : package->listed) {
+            const auto known = byPlace.constFind(placeKey(file));
+            if (known == byPlace.cend()) {
+                byPlace.insert(placeKey(file), file);
+            } else if (known->md5 != file.md5
+                       || QDir::cleanPath(relativePath(*known)) != QDir::cleanPath(relativePath(file))) {
+                return QStringLiteral("Manifests list two different files for \"%1\": \"%2\" and \"%3\"")
+                    .arg(relativePath(file), known->url, file.url);
+            }
+        }
+    }
+    return QString();
+}
+
+void UpdatePrivate::gatherCheckedFiles()
+{
+    QSet<QString> places;
+    for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
+        for (const File &file : qAsConst(it.value()->files)) {
+            if (!places.contains(placeKey(file)))
+                pendingFiles.append(file);
+            places.insert(placeKey(file));
+        }
+        it.key()->deleteLater();
+        it.value()->release();
+    }
+    manifestReplies.clear();
+}
+
+bool UpdatePrivate::startDownloads()
+{
+    const quint64 run = runSerial;
+    while (!pendingFiles.isEmpty() && downloadReplies.size() < MaximumRunningDownloads) {
+        const File file = pendingFiles.takeFirst();
+        fetchedFiles.append(file);
+        downloadFile(file.url, file);
+        if (run != runSerial)
+            return false;
+    }
+    return run == runSerial;
+}
+
+void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &file)
+{
+    const QFileInfo local(file.localPath(tempDir->path()));
+    // GCC's Q_FUNC_INFO shortens the nested type to "const File&"; the log
+    // names it in full like everywhere else.
+    qDebug() << "void UpdatePrivate::downloadFile(const QString&, const UpdatePrivate::File&)" << "Creating temp file"
+             << local.absoluteFilePath();
+    QDir directory = local.absoluteDir();
+    Helpers::Dir::createPath(directory);
+    auto *localFile = new QFile(local.absoluteFilePath());
+    if (!localFile->open(QIODevice::ReadWrite)) {
+        const QString error = localFile->errorString();
+        delete localFile;
+        failRun(QStringLiteral("Cannot create \"%1\": %2").arg(local.absoluteFilePath(), error));
+        return;
+    }
+    QNetworkReply *reply = Helpers::Network::get(networkManager, url);
+    reply->setReadBufferSize(ReplyBufferSize);
+    connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
+    downloadReplies.insert(reply, localFile);
+    connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+}
+
+bool UpdatePrivate::writeDownload(QNetworkReply *reply)
+{
+    QFile *file = downloadReplies.value(reply);
+    if (!reply->isOpen() || Helpers::IO::copy(reply, file))
+        return true;
+    failRun(QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
+                .arg(reply->url().toString(), file->fileName(), file->errorString()));
+    return false;
+}
+
+void UpdatePrivate::downloadWrite()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (downloadReplies.contains(reply))
+        writeDownload(reply);
+}
+
+void UpdatePrivate::downloadFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!downloadReplies.contains(reply)) {
+        qDebug() << Q_FUNC_INFO << "Finished download from previous update";
+        return;
+    }
+    if (!writeDownload(reply))
+        return;
+    QFile *file = downloadReplies.take(reply);
+    file->close();
+    const QString closeError = file->error() == QFileDevice::NoError ? QString() : file->errorString();
+    const QString localPath = file->fileName();
+    delete file;
+    reply->deleteLater();
+    if (!transferSucceeded(reply)) {
+        failRun(transferFailure("Download", reply));
+        return;
+    }
+    if (!closeError.isEmpty()) {
+        failRun(QStringLiteral("Cannot write \"%1\": %2").arg(localPath, closeError));
+        return;
+    }
+    const quint64 run = runSerial;
+    emit q->downloadedFiles(fetchedFiles.size() - downloadReplies.size(), fetchedFiles.size() + pendingFiles.size());
+    if (run != runSerial || !startDownloads())
+        return;
+    if (downloadReplies.isEmpty() && pendingFiles.isEmpty())
+        startVerification();
+}
+
+void UpdatePrivate::startVerification()
+{
+    const quint64 run = runSerial;
+    emit q->veryfingDownloadedFiles();
+    if (run != runSerial)
+        return;
+    delete verifyWatcher;
+    verifyWatcher = new QFutureWatcher<bool>();
+    connect(verifyWatcher, SIGNAL(finished()), this, SLOT(verifyFilesFinished()));
+    verifyWatcher->setFuture(QtConcurrent::run([dir = tempDir, files = fetchedFiles]() mutable {
+        const bool verified = verifyFiles(dir->path(), files);
+        dir.reset(); // the directory goes now if the run was abandoned meanwhile
+        return verified;
+    }));
+}
+
+void UpdatePrivate::verifyFilesFinished()
+{
+    QFutureWatcher<bool> *watcher = verifyWatcher;
+    verifyWatcher = nullptr;
+    watcher->deleteLater();
+    const bool verified = watcher->result();
+    qDebug() << Q_FUNC_INFO << verified;
+    if (!verified) {
+        failRun(QStringLiteral("Verification of the downloaded files failed"));
+        return;
+    }
+    const quint64 run = runSerial;
+    emit q->copyingFiles();
+    if (run == runSerial)
+        startCopy();
+}
+
+void UpdatePrivate::startCopy()
+{
+    delete copyWatcher;
+    copyWatcher = new QFutureWatcher<bool>();
+    connect(copyWatcher, SIGNAL(finished()), this, SLOT(copyFilesFinished()));
+    copyWatcher->setFuture(QtConcurrent::run(
+        [dir = tempDir, stopped = runStopped, destination = devicePath, files = fetchedFiles]() mutable {
+            copyStopFlag = stopped.data();
+            const bool copied = copyFiles(dir->path(), destination, files);
+            copyStopFlag = nullptr;
+            dir.reset(); // the directory goes now if the run was abandoned meanwhile
+            return copied;
+        }));
+}
+
+void UpdatePrivate::copyFilesFinished()
+{
+    const bool copied = copyWatcher->result();
+    QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
+    copyWatcher->deleteLater();
+    copyWatcher = nullptr;
+    endRun();
+}

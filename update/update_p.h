@@ -1,0 +1,128 @@
+#ifndef ZUV_UPDATE_UPDATE_P_H
+#define ZUV_UPDATE_UPDATE_P_H
+
+#include "update.h"
+
+#include <QAtomicInt>
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QHash>
+#include <QList>
+#include <QMultiHash>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+QT_BEGIN_NAMESPACE
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+QT_END_NAMESPACE
+
+class UpdatePrivate : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One manifest entry that needs updating.
+    struct File {
+        QString url;
+        QString directory;
+        QString filePath;
+        QString md5;
+
+        // Where the file goes below root: root/directory/filePath, or
+        // root/filePath for the volume's root directory.
+        QString localPath(const QString &root) const;
+    };
+
+    // One update directory of a run with its manifest.
+    class Package
+    {
+    public:
+        Package(const QString &url, const QString &devicePath, const QString &directory);
+
+        QString deviceDirectory() const;
+        void checkFilesForUpdate();
+        bool checkMd5(const QString &path, const QString &md5);
+
+        // Runs checkFilesForUpdate() on the global thread pool.
+        QFuture<void> startCheck();
+        // Deletes the package now, or when its running check ends.
+        void release();
+
+        QTemporaryFile manifest;
+        QString url;
+        QList<File> files;
+        QString devicePath;
+        QString directory;
+        // Every entry of the manifest, for finding two packages that want
+        // different contents in one place.
+        QList<File> listed;
+        // Why the check could not judge the manifest; empty when it could.
+        QString failure;
+        QFutureWatcher<void> *checkWatcher = nullptr;
+
+    private:
+        enum CheckState { NotStarted, Checking, Checked, Abandoned };
+
+        ~Package() = default;
+        Q_DISABLE_COPY(Package)
+        bool isAbandoned() const;
+
+        QAtomicInt checkState;
+    };
+
+    UpdatePrivate(Update *q, QNetworkAccessManager *manager);
+
+    void reset(const QString &path);
+    bool beginRun();
+    void requestManifest(const QString &manifestUrl, const QString &directory);
+    bool startDownloads();
+    void downloadFile(const QString &url, const File &file);
+
+    Update *q;
+    QString devicePath;
+    QMultiHash<QString, QString> directories;
+    // Shared with the verification and copy tasks, which must not lose
+    // their files when a reset abandons the run under them.
+    QSharedPointer<QTemporaryDir> tempDir;
+    QHash<QNetworkReply *, Package *> manifestReplies;
+    QHash<QNetworkReply *, QFile *> downloadReplies;
+    QNetworkAccessManager *networkManager;
+    int pendingChecks = 0;
+    QList<File> pendingFiles;
+    QList<File> fetchedFiles;
+    QFutureWatcher<bool> *verifyWatcher = nullptr;
+    QFutureWatcher<bool> *copyWatcher = nullptr;
+    // Set when the run is abandoned; read by its copy task.
+    QSharedPointer<QAtomicInt> runStopped;
+    // Counts runs, so that a slot can tell whether a signal it emitted
+    // made a listener abandon the run.
+    quint64 runSerial = 0;
+
+public Q_SLOTS:
+    void manifestWrite();
+    void manifestDownloaded();
+    void checkFilesForUpdateFinished();
+    void downloadWrite();
+    void downloadFinished();
+    void verifyFilesFinished();
+    void copyFilesFinished();
+
+private:
+    void failRun(const QString &reason);
+    void endRun();
+    bool writeManifest(QNetworkReply *reply);
+    bool writeDownload(QNetworkReply *reply);
+    void startChecks();
+    QString conflictBetweenPackages() const;
+    void gatherCheckedFiles();
+    void startVerification();
+    void startCopy();
+    void dropReply(QNetworkReply *reply);
+};
+
+#endif
