@@ -7,6 +7,7 @@
 #include "update/update.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryFile>
@@ -143,8 +144,12 @@ void UpdaterPrivate::readUpdateFW()
         return;
 
     QTemporaryFile file;
-    if (!file.open()) {
-        lastError = QStringLiteral("CREATING TEMPORARY FILE: %1").arg(file.errorString().toUpper());
+    // Qt answers a temporary location that does not exist with an empty
+    // path, which would put the file at the file-system root.
+    const bool haveTempDir = !QDir::tempPath().isEmpty();
+    if (!haveTempDir || !file.open()) {
+        const QString reason = haveTempDir ? file.errorString() : QStringLiteral("No temporary directory");
+        lastError = QStringLiteral("CREATING TEMPORARY FILE: %1").arg(reason.toUpper());
         emit q->updateServerConnectionError();
         return;
     }

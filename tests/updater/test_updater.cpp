@@ -65,6 +65,7 @@ private Q_SLOTS:
     void stalledTransferFails();
     void checkForUpdatesReadsTheServerCopy();
     void checkBeforeConnectingAsksForInvalidModel();
+    void missingTemporaryLocationIsReported();
     void updateChoosesTheRun_data();
     void updateChoosesTheRun();
     void successIsAnnouncedOnce();
@@ -368,6 +369,20 @@ void TestUpdater::checkForUpdatesReadsTheServerCopy()
     QVERIFY(connected.wait(SignalWait));
     QVERIFY(updater->bootloaderUpdateVersion().isEmpty());
     QVERIFY(updater->secondaryUpdateVersion().isEmpty());
+}
+
+void TestUpdater::missingTemporaryLocationIsReported()
+{
+    m_server->setBody("/ZUVUpdater/Invalid//FW.ZUV", infoFile("9", "9", "9"));
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/nonexistent/zuv-temp");
+    Updater updater;
+    QSignalSpy failed(&updater, &Updater::updateServerConnectionError);
+    updater.checkForUpdates();
+    QVERIFY(failed.wait(SignalWait));
+    qputenv("TMPDIR", previous);
+    QVERIFY2(updater.lastError().startsWith("CREATING TEMPORARY FILE: "), qPrintable(updater.lastError()));
+    QVERIFY(updater.bootloaderUpdateVersion().isEmpty());
 }
 
 void TestUpdater::checkBeforeConnectingAsksForInvalidModel()
