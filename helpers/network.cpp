@@ -71,6 +71,10 @@ QString failureText(QNetworkReply *reply)
             .arg(reply->property(ReceivedProperty).toLongLong())
             .arg(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
     }
+    // Qt ends a transfer that stalled for the stall time as if it had been
+    // cancelled; nobody cancelled it, the server fell silent.
+    if (reply->error() == QNetworkReply::OperationCanceledError && reply->request().transferTimeout() > 0)
+        return QStringLiteral("No answer from the server for %1 s").arg(reply->request().transferTimeout() / 1000.0);
     return reply->errorString();
 }
 

@@ -17,8 +17,13 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QSet>
+#include <QStorageInfo>
 
 #include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -44,6 +49,21 @@ struct Journal {
     QList<PlannedFile> files;
     QStringList createdDirectories; // parents before children
 };
+
+// Which volume a path is on; empty when the path is gone. A card pulled out
+// part way leaves its mount point behind as a directory of another volume.
+QByteArray volumeOf(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QByteArray();
+    return QByteArray::number(quint64(status.st_dev));
+#else
+    const QStorageInfo volume(path);
+    return volume.isValid() ? volume.rootPath().toUtf8() + '\n' + volume.device() : QByteArray();
+#endif
+}
 
 QString pathBelow(const QString &root, const QString &relativePath)
 {
@@ -235,6 +255,7 @@ public:
     bool failAndUndo(Failure kind, const QString &error);
     void step(const char *what);
     bool stopRequested() const;
+    bool volumeGone();
 
     bool plan();
     bool createDirectories();
@@ -246,6 +267,7 @@ public:
     void completeCommitted();
 
     QString root;
+    QByteArray volume; // the card the write began on
     Journal journal;
     const QAtomicInt *stopFlag = nullptr;
     int steps = 0;
@@ -264,6 +286,8 @@ bool DeviceWriter::Private::fail(Failure kind, const QString &error)
 bool DeviceWriter::Private::failAndUndo(Failure kind, const QString &error)
 {
     fail(kind, error);
+    if (volumeGone()) // nothing to undo here; the journal on the card lets the next run do it
+        return false;
     QString undoError;
     if (rollBack(root, journal, &undoSteps, &undoError) && closeJournal(root, &undoError))
         return false;
@@ -282,6 +306,17 @@ void DeviceWriter::Private::step(const char *what)
 bool DeviceWriter::Private::stopRequested() const
 {
     return stopFlag && stopFlag->loadAcquire() != 0;
+}
+
+// Checked before every step that writes, so that nothing is written into
+// the mount point a pulled card leaves behind.
+bool DeviceWriter::Private::volumeGone()
+{
+    if (volumeOf(root) == volume)
+        return false;
+    failure = VolumeGone;
+    errorString = QStringLiteral("The volume at \"%1\" was removed").arg(root);
+    return true;
 }
 
 // Notes which files have an old version and which directories are missing,
@@ -317,10 +352,17 @@ bool DeviceWriter::Private::plan()
 
 bool DeviceWriter::Private::createDirectories()
 {
+    if (volumeGone())
+        return false;
+    // Each directory once: a release puts hundreds of files in one.
+    QSet<QString> created;
     for (const PlannedFile &file : qAsConst(journal.files)) {
         const QString directory = QFileInfo(pathBelow(root, file.relativePath)).path();
+        if (created.contains(directory))
+            continue;
         if (!Helpers::Dir::createPath(directory))
             return failAndUndo(CreatePathFailed, QStringLiteral("Cannot create the directory \"%1\"").arg(directory));
+        created.insert(directory);
     }
     return true;
 }
@@ -347,6 +389,8 @@ bool DeviceWriter::Private::stageFiles()
     for (const PlannedFile &file : qAsConst(journal.files)) {
         if (stopRequested())
             return failAndUndo(Stopped, QStringLiteral("Stopped before the copy was complete"));
+        if (volumeGone())
+            return false;
         if (!stageFile(file))
             return failAndUndo(failure, errorString);
         step("staged");
@@ -374,6 +418,8 @@ bool DeviceWriter::Private::commitFiles()
     for (const PlannedFile &file : qAsConst(journal.files)) {
         if (stopRequested())
             return failAndUndo(Stopped, QStringLiteral("Stopped before the copy was complete"));
+        if (volumeGone())
+            return false;
         if (!commitFile(file))
             return failAndUndo(failure, errorString);
     }
@@ -403,6 +449,8 @@ bool DeviceWriter::Private::syncEverything()
 void DeviceWriter::Private::completeCommitted()
 {
     QString error;
+    if (volumeGone())
+        return;
     if (!rollForward(root, journal, &error))
         qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
     step("old versions removed");
@@ -411,6 +459,8 @@ void DeviceWriter::Private::completeCommitted()
         return;
     }
     step("synced");
+    if (volumeGone())
+        return;
     if (!removeFile(journalPath(root), &error) || !FileSystem::syncDirectory(root, &error)
         || !FileSystem::syncVolume(root, &error)) {
         fail(SyncFailed, error);
@@ -445,6 +495,7 @@ void DeviceWriter::setStopFlag(const QAtomicInt *flag)
 bool DeviceWriter::write()
 {
     QMutexLocker locker(&writeMutex);
+    d->volume = volumeOf(d->root);
     QString error;
     if (!repairLocked(d->root, &error))
         return d->fail(RepairFailed, error);
@@ -454,6 +505,8 @@ bool DeviceWriter::write()
         return d->failAndUndo(JournalFailed, error);
     d->step("journal written");
     if (!d->createDirectories() || !d->stageFiles() || !d->commitFiles() || !d->syncEverything())
+        return false;
+    if (d->volumeGone())
         return false;
     d->journal.committed = true;
     if (!writeJournal(d->root, d->journal, &error))

@@ -36,7 +36,8 @@ public:
         CopyFailed,       // a new version could not be staged or moved into place
         SetAsideFailed,   // an old version could not be moved aside
         SyncFailed,       // the volume did not confirm that the data is on the medium
-        Stopped           // told to stop before the write was committed
+        Stopped,          // told to stop before the write was committed
+        VolumeGone        // the card was taken out part way; its journal is left to the next repair()
     };
 
     // One step of undoing a failed write.

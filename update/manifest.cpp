@@ -1,6 +1,5 @@
 #include "manifest.h"
 
-#include <QRegularExpression>
 #include <QStringList>
 
 namespace Manifest {
@@ -43,12 +42,19 @@ bool isSafeRelativePath(const QString &path)
         return false;
     if (startsWithDriveLetter(path) || hasControlCharacter(path))
         return false;
-    const QStringList components = path.split(QRegularExpression(QStringLiteral("[/\\\\]")));
-    for (const QString &component : components) {
+    // Split by hand: a regular expression would be compiled anew for each of
+    // the thousands of paths of a release.
+    int start = 0;
+    for (int i = 0;; ++i) {
+        if (i < path.size() && !isSeparator(path.at(i)))
+            continue;
+        const QStringRef component = path.midRef(start, i - start);
         if (component == QLatin1String(".."))
             return false;
+        if (i == path.size())
+            return component != QLatin1String(".");
+        start = i + 1;
     }
-    return components.last() != QLatin1String(".");
 }
 
 } // namespace Manifest

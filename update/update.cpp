@@ -5,6 +5,7 @@
 #include "manifest.h"
 #include "md5.h"
 
+#include "device/deviceinfo.h"
 #include "helpers/dir.h"
 #include "helpers/io.h"
 #include "helpers/network.h"
@@ -32,24 +33,33 @@ constexpr qint64 ReplyBufferSize = 2 * 1024 * 1024;
 // keeps the signature its log lines name, so the flag cannot be an argument.
 thread_local const QAtomicInt *copyStopFlag = nullptr;
 
-bool md5Matches(QIODevice *device, const QString &md5)
+bool md5Matches(QIODevice *device, const QString &md5, const QAtomicInt *stopped = nullptr)
 {
-    const QByteArray digest = Md5::hexDigest(device);
+    const QByteArray digest = Md5::hexDigest(device, [stopped] { return stopped && stopped->loadAcquire() != 0; });
     return !digest.isEmpty() && digest == md5.toLatin1();
 }
 
-bool md5Matches(const QString &path, const QString &md5)
+bool md5Matches(const QString &path, const QString &md5, const QAtomicInt *stopped = nullptr)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    return md5Matches(&file, md5);
+    return md5Matches(&file, md5, stopped);
 }
 
-bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &files)
+// Each downloaded file was hashed as soon as its download was complete
+// (UpdatePrivate::startFileCheck); this collects the results in list order
+// and stops at the first file that differs.
+bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &files,
+                 const QList<QFuture<bool>> &checks, const QAtomicInt *stopped)
 {
-    for (const UpdatePrivate::File &file : files) {
-        if (!md5Matches(file.localPath(directory), file.md5)) {
+    for (int i = 0; i < files.size(); ++i) {
+        QFuture<bool> check = checks.value(i);
+        check.waitForFinished();
+        if (stopped->loadAcquire() != 0)
+            return false; // abandoned; nobody awaits the result
+        if (check.isCanceled() || check.resultCount() == 0 || !check.result()) {
+            const UpdatePrivate::File &file = files.at(i);
             qDebug() << Q_FUNC_INFO << "Downloaded file differs from its manifest" << file.localPath(directory)
                      << file.md5;
             return false;
@@ -82,6 +92,8 @@ const char *failureText(DeviceWriter::Failure failure)
         return "Sync failed";
     case DeviceWriter::Stopped:
         return "Stopped";
+    case DeviceWriter::VolumeGone:
+        return "Device removed";
     case DeviceWriter::NoFailure:
         break;
     }
@@ -119,6 +131,27 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
     return false;
 }
 
+// What tells the device of a run from whatever is at its path later: its
+// FW.ZUV, read whole (a real one is a few lines). Empty when there is none;
+// the mark in front tells an empty file from a missing one.
+QByteArray deviceInfoFile(const QString &root)
+{
+    QFile file(root + QStringLiteral("/FW.ZUV"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return '+' + file.read(Device::MaximumInfoFileSize + 1);
+}
+
+// A card pulled out leaves its mount point behind as an empty directory,
+// and another card may take its place; neither is written to.
+bool sameDevice(const QString &root, const QByteArray &infoFile)
+{
+    if (deviceInfoFile(root) == infoFile)
+        return true;
+    qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one the update began on";
+    return false;
+}
+
 int httpStatus(QNetworkReply *reply)
 {
     return Helpers::Network::statusCode(reply);
@@ -143,7 +176,10 @@ QString transferFailure(const char *what, QNetworkReply *reply)
 // system ignores it) or the spelling of the path.
 QString placeKey(const UpdatePrivate::File &file)
 {
-    return QDir::cleanPath(relativePath(file)).toLower();
+    // Joined by hand: this runs for every file of a release on the main
+    // thread, where the argument formatting of localPath() adds up.
+    const QString path = file.directory.isEmpty() ? file.filePath : file.directory + QLatin1Char('/') + file.filePath;
+    return QDir::cleanPath(path).toLower();
 }
 
 } // namespace
@@ -328,6 +364,12 @@ void UpdatePrivate::endRun()
     if (runStopped)
         runStopped->storeRelease(1);
     runStopped.reset();
+    // The file checks stop within one block once told to; none may still
+    // read a download when the directory goes.
+    for (QFuture<bool> &check : fileChecks)
+        check.waitForFinished();
+    fileChecks.clear();
+    downloadIndex.clear();
     tempDir.reset();
     delete verifyWatcher;
     verifyWatcher = nullptr;
@@ -353,6 +395,7 @@ bool UpdatePrivate::beginRun()
                     .arg(QString::fromLocal8Bit(qgetenv("TMPDIR"))));
         return false;
     }
+    deviceInfoFile = ::deviceInfoFile(devicePath);
     runStopped.reset(new QAtomicInt(0));
     tempDir.reset(new QTemporaryDir);
     if (!tempDir->isValid()) {
@@ -486,9 +529,10 @@ QString UpdatePrivate::conflictBetweenPackages() const
     QHash<QString, File> byPlace;
     for (const Package *package : manifestReplies) {
         for (const File &file : package->listed) {
-            const auto known = byPlace.constFind(placeKey(file));
+            const QString key = placeKey(file);
+            const auto known = byPlace.constFind(key);
             if (known == byPlace.cend()) {
-                byPlace.insert(placeKey(file), file);
+                byPlace.insert(key, file);
             } else if (known->md5 != file.md5
                        || QDir::cleanPath(relativePath(*known)) != QDir::cleanPath(relativePath(file))) {
                 return QStringLiteral("Manifests list two different files for \"%1\": \"%2\" and \"%3\"")
@@ -504,9 +548,10 @@ void UpdatePrivate::gatherCheckedFiles()
     QSet<QString> places;
     for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
         for (const File &file : qAsConst(it.value()->files)) {
-            if (!places.contains(placeKey(file)))
+            const QString key = placeKey(file);
+            if (!places.contains(key))
                 pendingFiles.append(file);
-            places.insert(placeKey(file));
+            places.insert(key);
         }
         it.key()->deleteLater();
         it.value()->release();
@@ -547,6 +592,8 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
     reply->setReadBufferSize(ReplyBufferSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
     downloadReplies.insert(reply, localFile);
+    // startDownloads() has just appended the file to fetchedFiles.
+    downloadIndex.insert(reply, fetchedFiles.size() - 1);
     connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
 }
 
@@ -590,12 +637,27 @@ void UpdatePrivate::downloadFinished()
         failRun(QStringLiteral("Cannot write \"%1\": %2").arg(localPath, closeError));
         return;
     }
+    startFileCheck(downloadIndex.take(reply));
     const quint64 run = runSerial;
     emit q->downloadedFiles(fetchedFiles.size() - downloadReplies.size(), fetchedFiles.size() + pendingFiles.size());
     if (run != runSerial || !startDownloads())
         return;
     if (downloadReplies.isEmpty() && pendingFiles.isEmpty())
         startVerification();
+}
+
+// Hashes a download on the thread pool as soon as it is complete, while the
+// other downloads go on, so that little of the verification is left when
+// the last download ends.
+void UpdatePrivate::startFileCheck(int index)
+{
+    while (fileChecks.size() <= index)
+        fileChecks.append(QFuture<bool>());
+    const File &file = fetchedFiles.at(index);
+    fileChecks[index] = QtConcurrent::run(
+        [path = file.localPath(tempDir->path()), md5 = file.md5, stopped = runStopped] {
+            return md5Matches(path, md5, stopped.data());
+        });
 }
 
 void UpdatePrivate::startVerification()
@@ -607,11 +669,16 @@ void UpdatePrivate::startVerification()
     delete verifyWatcher;
     verifyWatcher = new QFutureWatcher<bool>();
     connect(verifyWatcher, SIGNAL(finished()), this, SLOT(verifyFilesFinished()));
-    verifyWatcher->setFuture(QtConcurrent::run([dir = tempDir, files = fetchedFiles]() mutable {
-        const bool verified = verifyFiles(dir->path(), files);
-        dir.reset(); // the directory goes now if the run was abandoned meanwhile
-        return verified;
-    }));
+    verifyWatcher->setFuture(QtConcurrent::run(
+        [dir = tempDir, files = fetchedFiles, checks = fileChecks, stopped = runStopped]() mutable {
+            const bool verified = verifyFiles(dir->path(), files, checks, stopped.data());
+            // A failed run ends here: its downloads go now, off the main thread,
+            // where removing a large download would hold up the window.
+            if (!verified)
+                dir->remove();
+            dir.reset(); // the directory goes now if the run was abandoned meanwhile
+            return verified;
+        }));
 }
 
 void UpdatePrivate::verifyFilesFinished()
@@ -637,9 +704,10 @@ void UpdatePrivate::startCopy()
     copyWatcher = new QFutureWatcher<bool>();
     connect(copyWatcher, SIGNAL(finished()), this, SLOT(copyFilesFinished()));
     copyWatcher->setFuture(QtConcurrent::run(
-        [dir = tempDir, stopped = runStopped, destination = devicePath, files = fetchedFiles]() mutable {
+        [dir = tempDir, stopped = runStopped, destination = devicePath, files = fetchedFiles,
+         device = deviceInfoFile]() mutable {
             copyStopFlag = stopped.data();
-            const bool copied = copyFiles(dir->path(), destination, files);
+            const bool copied = sameDevice(destination, device) && copyFiles(dir->path(), destination, files);
             copyStopFlag = nullptr;
             dir.reset(); // the directory goes now if the run was abandoned meanwhile
             return copied;
@@ -652,5 +720,9 @@ void UpdatePrivate::copyFilesFinished()
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
     copyWatcher->deleteLater();
     copyWatcher = nullptr;
+    // The run's downloads go on the thread pool, while the end of the run is
+    // announced: removing a gigabyte or ten thousand files on the main thread
+    // would hold up the window for a fifth of a second.
+    QtConcurrent::run([dir = std::move(tempDir)] { dir->remove(); });
     endRun();
 }

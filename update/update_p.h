@@ -95,6 +95,13 @@ public:
     int pendingChecks = 0;
     QList<File> pendingFiles;
     QList<File> fetchedFiles;
+    // The hash of each fetched file, started when its download is complete;
+    // in the order of fetchedFiles.
+    QList<QFuture<bool>> fileChecks;
+    QHash<QNetworkReply *, int> downloadIndex; // position in fetchedFiles
+    // The device's FW.ZUV when the run began: the run writes only to the
+    // device it began on.
+    QByteArray deviceInfoFile;
     QFutureWatcher<bool> *verifyWatcher = nullptr;
     QFutureWatcher<bool> *copyWatcher = nullptr;
     // Set when the run is abandoned; read by its copy task.
@@ -120,6 +127,7 @@ private:
     void startChecks();
     QString conflictBetweenPackages() const;
     void gatherCheckedFiles();
+    void startFileCheck(int index);
     void startVerification();
     void startCopy();
     void dropReply(QNetworkReply *reply);

@@ -52,6 +52,13 @@ UpdaterPrivate::UpdaterPrivate(Updater *q)
     connect(updateRun, SIGNAL(copyingFiles()), q, SIGNAL(copyingFiles()));
 }
 
+// The update run goes first: it still holds replies of the network manager,
+// which deletes every reply it owns when it goes.
+UpdaterPrivate::~UpdaterPrivate()
+{
+    delete updateRun;
+}
+
 QString UpdaterPrivate::deviceBaseUrl() const
 {
     return serverBaseUrl.arg(Device::typeName(currentDevice.type));

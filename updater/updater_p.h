@@ -22,6 +22,7 @@ class UpdaterPrivate : public QObject
 
 public:
     explicit UpdaterPrivate(Updater *q);
+    ~UpdaterPrivate() override;
 
     // A reply body larger than this is not read: the change list and the
     // server's FW.ZUV are small texts.

@@ -125,6 +125,16 @@ void HttpFaultServer::dropConnections()
     m_buffers.clear();
 }
 
+void HttpFaultServer::stopListening()
+{
+    m_server->close();
+}
+
+void HttpFaultServer::stopAccepting()
+{
+    m_server->pauseAccepting();
+}
+
 void HttpFaultServer::acceptConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
@@ -154,7 +164,9 @@ void HttpFaultServer::readRequest(QTcpSocket *socket)
     request.path = requestLine.value(1);
     request.receivedAtMs = m_clock.elapsed();
     m_requests.append(request);
-    answer(socket, m_requests.size() - 1);
+    emit requestReceived(m_requests.size() - 1);
+    if (m_open.contains(socket))
+        answer(socket, m_requests.size() - 1);
 }
 
 void HttpFaultServer::answer(QTcpSocket *socket, int requestIndex)

@@ -65,6 +65,16 @@ public:
 
     // Closes every open connection at once (the stalls included).
     void dropConnections();
+    // From now on connections are refused.
+    void stopListening();
+    // From now on connections wait in the kernel's backlog and are never
+    // accepted: a server that is there but does not answer.
+    void stopAccepting();
+
+Q_SIGNALS:
+    // A request has been read and is about to be answered; a slot may still
+    // change the answer for its path, or drop the connection.
+    void requestReceived(int requestIndex);
 
 private:
     void acceptConnection();

@@ -38,6 +38,7 @@ void ManifestTest::parsesLine_data()
     QTest::newRow("upper-case digest as written") << Digest.toUpper() + " x" << Kind::Entry << Digest.toUpper() << "x";
     QTest::newRow("no separator") << Digest + "x.bin" << Kind::Entry << Digest << "x.bin";
     QTest::newRow("dot inside") << Digest + " a/./b.bin" << Kind::Entry << Digest << "a/./b.bin";
+    QTest::newRow("dots in names") << Digest + " ..a/b..\\.c" << Kind::Entry << Digest << "..a/b..\\.c";
     QTest::newRow("empty") << QString() << Kind::Blank << QString() << QString();
     QTest::newRow("white space") << " \t \r" << Kind::Blank << QString() << QString();
     QTest::newRow("digest only") << Digest << Kind::UnsafePath << Digest << QString();
@@ -77,7 +78,10 @@ void ManifestTest::placesFilesBelowRoot()
 void ManifestTest::hashesAcrossBlockBoundaries_data()
 {
     QTest::addColumn<int>("size");
-    for (int size : {0, 1, 4095, 2 * 1024 * 1024, 2 * 1024 * 1024 + 1, 5 * 1024 * 1024 + 17})
+    // Around the 64-byte blocks and the 56 bytes where the length no longer
+    // fits after the padding, and around the read buffer.
+    for (int size : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 128, 4095, 256 * 1024 - 1, 256 * 1024 + 1,
+                     2 * 1024 * 1024, 2 * 1024 * 1024 + 1, 5 * 1024 * 1024 + 17})
         QTest::addRow("%d bytes", size) << size;
 }
 

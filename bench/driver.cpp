@@ -1,0 +1,267 @@
+// Runs one update the way the program does and measures it: the device at
+// --device, the update directories given as --directory pairs, driven
+// through Update::reset(), addUpdateDirectory(), start() and the run's
+// signals on a QCoreApplication event loop. Prints one JSON object:
+//
+//   {"result": "updateReady" | "downloadError" | "timeout",
+//    "wallMs", "checkMs", "downloadMs", "verifyMs", "copyMs",
+//    "downloads", "idleRssKiB", "peakRssKiB", "longestStallMs", ...}
+//
+// The phases come from the run's signals. The end of the check is the
+// moment the first file is requested (the run asks for its files as soon
+// as its check is done), seen through the network access manager. The
+// copy ends 300 ms before updateReady(), which the run announces after
+// that fixed delay; copyMs leaves the delay out, wallMs keeps it.
+//
+// Debug lines are dropped, as in a release build nobody reads them;
+// warnings and worse go to stderr. --log FILE keeps them in a file instead.
+//
+//   zuv-bench-driver --device PATH --directory DIR URL [--directory DIR URL]...
+//                    [--timeout SECONDS] [--log FILE] [--stalls MS]
+
+#include "update/update.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// How long updateReady() follows the end of the copy.
+constexpr qint64 RunEndDelayMs = 300;
+constexpr int TickMs = 10;
+
+// Written from every thread of the run; stdio locks each call.
+std::FILE *logFile = nullptr;
+
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg) {
+        if (logFile)
+            std::fprintf(logFile, "%s\n", qPrintable(message));
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+qint64 statusKiB(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Starts the peak resident size (VmHWM) again from the present size.
+void resetPeakRss()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
+
+// The program's network access manager, unchanged, except that it notes
+// when the requests go out.
+class ObservedManager : public QNetworkAccessManager
+{
+public:
+    QList<qint64> requestTimes;
+    const QElapsedTimer *clock = nullptr;
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *data) override
+    {
+        requestTimes.append(clock->nsecsElapsed());
+        return QNetworkAccessManager::createRequest(op, request, data);
+    }
+};
+
+// The largest gap between the ticks of a 10 ms timer: the longest time the
+// event loop was kept from its work.
+class StallMeter : public QObject
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(TickMs);
+        connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
+    }
+
+    void start()
+    {
+        m_last.start();
+        m_timer.start();
+    }
+    void stop()
+    {
+        tick();
+        m_timer.stop();
+    }
+    qint64 longestGapNs() const { return m_longest; }
+    int ticks() const { return m_ticks; }
+    // With --stalls MS, every gap longer than that is written to stderr
+    // with what the run announced last, to find where the time went.
+    qint64 reportAboveNs = -1;
+    const char *lastEvent = "start";
+
+private:
+    void tick()
+    {
+        const qint64 gap = m_last.nsecsElapsed();
+        if (reportAboveNs >= 0 && gap > reportAboveNs)
+            std::fprintf(stderr, "stall %.1f ms after %s\n", gap / 1e6, lastEvent);
+        m_longest = qMax(m_longest, gap);
+        m_last.start();
+        ++m_ticks;
+    }
+
+    QTimer m_timer;
+    QElapsedTimer m_last;
+    qint64 m_longest = 0;
+    int m_ticks = 0;
+};
+
+double ms(qint64 ns)
+{
+    return ns / 1e6;
+}
+
+int usage(const char *why)
+{
+    std::fprintf(stderr,
+                 "zuv-bench-driver: %s\n"
+                 "usage: zuv-bench-driver --device PATH --directory DIR URL [--directory DIR URL]...\n"
+                 "                        [--timeout SECONDS] [--log FILE] [--stalls MS]\n",
+                 why);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(messageHandler);
+
+    QString devicePath;
+    QList<QPair<QString, QString>> directories;
+    int timeoutSeconds = 600;
+    int stallReportMs = -1;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &arg = args.at(i);
+        if (arg == QLatin1String("--device") && i + 1 < args.size()) {
+            devicePath = args.at(++i);
+        } else if (arg == QLatin1String("--directory") && i + 2 < args.size()) {
+            directories.append({args.at(i + 1), args.at(i + 2)});
+            i += 2;
+        } else if (arg == QLatin1String("--timeout") && i + 1 < args.size()) {
+            timeoutSeconds = args.at(++i).toInt();
+        } else if (arg == QLatin1String("--stalls") && i + 1 < args.size()) {
+            stallReportMs = args.at(++i).toInt();
+        } else if (arg == QLatin1String("--log") && i + 1 < args.size()) {
+            logFile = std::fopen(QFile::encodeName(args.at(++i)).constData(), "w");
+            if (!logFile)
+                return usage("cannot write the log file");
+        } else {
+            return usage(qPrintable(QStringLiteral("unknown or incomplete argument \"%1\"").arg(arg)));
+        }
+    }
+    if (devicePath.isEmpty() || directories.isEmpty() || timeoutSeconds <= 0)
+        return usage("a device, at least one directory and a positive timeout are needed");
+
+    QElapsedTimer clock;
+    ObservedManager manager;
+    manager.clock = &clock;
+    Update update(&manager);
+    StallMeter stalls;
+    stalls.reportAboveNs = stallReportMs < 0 ? -1 : stallReportMs * 1000000LL;
+
+    QString result;
+    qint64 preparedAt = -1, verifyingAt = -1, copyingAt = -1, endAt = -1;
+    int downloads = 0;
+    int announcedTotal = 0;
+    QObject::connect(&update, &Update::preparingDownloadList, [&] {
+        preparedAt = clock.nsecsElapsed();
+        stalls.lastEvent = "preparingDownloadList";
+    });
+    QObject::connect(&update, &Update::downloadedFiles, [&](int count, int total) {
+        downloads = count;
+        announcedTotal = total;
+        stalls.lastEvent = "downloadedFiles";
+    });
+    QObject::connect(&update, &Update::veryfingDownloadedFiles, [&] {
+        verifyingAt = clock.nsecsElapsed();
+        stalls.lastEvent = "veryfingDownloadedFiles";
+    });
+    QObject::connect(&update, &Update::copyingFiles, [&] {
+        copyingAt = clock.nsecsElapsed();
+        stalls.lastEvent = "copyingFiles";
+    });
+    auto end = [&](const QString &how) {
+        if (!result.isEmpty())
+            return;
+        endAt = clock.nsecsElapsed();
+        result = how;
+        stalls.stop();
+        app.quit();
+    };
+    QObject::connect(&update, &Update::updateReady, [&] { end(QStringLiteral("updateReady")); });
+    QObject::connect(&update, &Update::downloadError, [&] { end(QStringLiteral("downloadError")); });
+    QTimer::singleShot(timeoutSeconds * 1000, &app, [&] { end(QStringLiteral("timeout")); });
+
+    // The idle driver: everything built, the event loop running, nothing
+    // asked of the engine yet.
+    QTimer::singleShot(100, &app, [&] {
+        const qint64 idleRss = statusKiB("VmRSS:");
+        app.setProperty("idleRss", idleRss);
+        resetPeakRss();
+        stalls.start();
+        clock.start();
+        update.reset(devicePath);
+        for (const auto &directory : qAsConst(directories))
+            update.addUpdateDirectory(directory.first, directory.second);
+        update.start();
+    });
+    app.exec();
+
+    const int manifests = directories.size();
+    const qint64 checkedAt = manager.requestTimes.size() > manifests ? manager.requestTimes.at(manifests) : -1;
+    QJsonObject figures{
+        {QStringLiteral("result"), result},
+        {QStringLiteral("wallMs"), ms(endAt)},
+        {QStringLiteral("manifestsMs"), ms(preparedAt)},
+        {QStringLiteral("checkMs"), checkedAt < 0 ? -1 : ms(checkedAt)},
+        {QStringLiteral("downloadMs"), checkedAt < 0 || verifyingAt < 0 ? -1 : ms(verifyingAt - checkedAt)},
+        {QStringLiteral("verifyMs"), verifyingAt < 0 || copyingAt < 0 ? -1 : ms(copyingAt - verifyingAt)},
+        {QStringLiteral("copyMs"),
+         copyingAt < 0 || result != QLatin1String("updateReady") ? -1 : ms(endAt - copyingAt) - RunEndDelayMs},
+        {QStringLiteral("downloads"), downloads},
+        {QStringLiteral("announcedTotal"), announcedTotal},
+        {QStringLiteral("requests"), manager.requestTimes.size()},
+        {QStringLiteral("idleRssKiB"), app.property("idleRss").toLongLong()},
+        {QStringLiteral("peakRssKiB"), statusKiB("VmHWM:")},
+        {QStringLiteral("longestStallMs"), ms(stalls.longestGapNs())},
+        {QStringLiteral("ticks"), stalls.ticks()},
+    };
+    std::printf("%s\n", QJsonDocument(figures).toJson(QJsonDocument::Compact).constData());
+    if (logFile)
+        std::fclose(logFile);
+    if (result == QLatin1String("updateReady"))
+        return 0;
+    return result == QLatin1String("timeout") ? 3 : 1;
+}
