@@ -723,6 +723,9 @@ void UpdatePrivate::copyFilesFinished()
     // The run's downloads go on the thread pool, while the end of the run is
     // announced: removing a gigabyte or ten thousand files on the main thread
     // would hold up the window for a fifth of a second.
-    QtConcurrent::run([dir = std::move(tempDir)] { dir->remove(); });
+    QtConcurrent::run([dir = std::move(tempDir)] {
+        if (dir)
+            dir->remove();
+    });
     endRun();
 }
