@@ -10,7 +10,7 @@ qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
 qml-module-qtquick-templates2 qml-module-qttest
 nginx-light xvfb xdotool x11-utils imagemagick
 binutils-mingw-w64-x86-64 python3-fonttools
-util-linux curl
+util-linux curl clang libclang-rt-14-dev
 "
 
 missing=""
