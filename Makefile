@@ -47,7 +47,8 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD_DIR) -j$(JOBS)
 	@cd $(ASAN_BUILD_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
-bench: build
+# The benchmark builds only the programs it runs (bench/run.sh).
+bench: configure
 	@if [ -x bench/run.sh ]; then bench/run.sh $(BUILD_DIR); else echo "No benchmarks yet."; fi
 
 fuzz: deps

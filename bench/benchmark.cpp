@@ -161,11 +161,18 @@ bool removeContents(const QString &directory)
 class Bench
 {
 public:
-    Bench(const QString &workRoot, bool mountedVolumes, int pairs, const QStringList &driverOptions)
+    struct Options {
+        bool mountedVolumes = true;
+        int pairs = 0;              // 0: the workload's own number
+        unsigned long settleMs = 0; // the pause before each run
+        bool toolsFirst = false;    // B A B A instead of A B A B
+        QStringList driverOptions;  // passed on to zuv-bench-driver
+        QStringList driverWrapper;  // a command to run the driver under, such as a profiler
+    };
+
+    Bench(const QString &workRoot, const Options &options)
         : m_work(workRoot)
-        , m_mountedVolumes(mountedVolumes)
-        , m_pairs(pairs)
-        , m_driverOptions(driverOptions)
+        , m_options(options)
     {
     }
 
@@ -173,9 +180,12 @@ public:
         Workload workload;
         QList<Run> engine;
         QList<Run> tools;
-        // The copy alone, both writing into memory just freed: seconds of
-        // the engine's safe write and of cp + sync, per pair.
+        // The copy alone, seconds of the engine's safe write and of cp +
+        // sync per pair: both writing into memory just freed (the old
+        // version removed first), and both writing beside the old version
+        // (cp to a new name).
         QList<double> copyAloneEngine, copyAloneTools;
+        QList<double> copyBesideEngine, copyBesideTools;
         QString loadBefore, loadAfter;
         QString failure;
     };
@@ -188,24 +198,14 @@ private:
     Run runEngine(const Workload &workload, const QString &serverRoot);
     Run runTools();
     QString checkCard(const Workload &workload, bool full);
-    void measureCopyAlone(const Workload &workload, Result *result);
+    void measureCopyAlone(const Workload &workload, bool removeOld, Result *result);
 
     QString path(const QString &name) const { return m_work + QLatin1Char('/') + name; }
-    int pairsFor(const Workload &workload) const { return m_pairs > 0 ? m_pairs : workload.pairs; }
+    int pairsFor(const Workload &workload) const { return m_options.pairs > 0 ? m_options.pairs : workload.pairs; }
 
     QString m_work;
-    bool m_mountedVolumes;
-    int m_pairs;
-    QStringList m_driverOptions;
+    Options m_options;
     QString m_card;
-
-public:
-    // A command to run the driver under, such as a profiler.
-    QStringList m_driverWrapper;
-    // B A B A instead of A B A B.
-    bool m_toolsFirst = false;
-    // The pause before each run.
-    unsigned long m_settleMs = 3000;
     std::unique_ptr<Volume> m_volume;
 };
 
@@ -311,11 +311,11 @@ Run Bench::runEngine(const Workload &workload, const QString &serverRoot)
     QByteArray output;
     QString error;
     QString program = sibling(QStringLiteral("zuv-bench-driver"));
-    arguments = arguments + m_driverOptions;
-    if (!m_driverWrapper.isEmpty()) {
+    arguments = arguments + m_options.driverOptions;
+    if (!m_options.driverWrapper.isEmpty()) {
         arguments.prepend(program);
-        arguments = m_driverWrapper.mid(1) + arguments;
-        program = m_driverWrapper.first();
+        arguments = m_options.driverWrapper.mid(1) + arguments;
+        program = m_options.driverWrapper.first();
     }
     const bool ended = runProgram(program, arguments, &output, &error, environment, RunTimeoutSeconds + 60, true);
     const QJsonObject figures = QJsonDocument::fromJson(output.trimmed().split('\n').last()).object();
@@ -379,23 +379,29 @@ Run Bench::runTools()
 // memory the card has not used, while cp overwrites in place, into memory
 // it has just freed. On a tmpfs in a virtual machine fresh memory is
 // several times slower to write, so the workload's copy phase measures that
-// more than the copying. Here both copy one file onto the card after its
-// old version has been removed, so both write into memory just freed.
-void Bench::measureCopyAlone(const Workload &workload, Result *result)
+// more than the copying. Here both copy one file onto the card alike: with
+// removeOld after its old version has been removed, so both write into
+// memory just freed; without it beside the old version (cp to a new name),
+// so both write into fresh memory.
+void Bench::measureCopyAlone(const Workload &workload, bool removeOld, Result *result)
 {
     const Workload::File &file = workload.files.first();
     const QString source = path(QStringLiteral("tree")) + QStringLiteral("/ZUVUpdater/%1/%2/%3/%4")
                                                              .arg(Workload::model(), file.releaseDirectory,
                                                                   Workload::newVersion(), file.path);
     const QString target = m_card + QLatin1Char('/') + file.devicePath();
+    const QString toolsTarget = removeOld ? target : target + QStringLiteral(".new");
+    QList<double> &engineSeconds = removeOld ? result->copyAloneEngine : result->copyBesideEngine;
+    QList<double> &toolsSeconds = removeOld ? result->copyAloneTools : result->copyBesideTools;
     QString error;
     const int pairs = pairsFor(workload);
     for (int pair = 0; pair < pairs; ++pair) {
         for (const bool engine : {true, false}) {
             if (!restoreCard(&error))
                 return;
-            QThread::msleep(m_settleMs);
-            QFile::remove(target);
+            QThread::msleep(m_options.settleMs);
+            if (removeOld)
+                QFile::remove(target);
             QElapsedTimer timer;
             timer.start();
             bool ok;
@@ -405,13 +411,16 @@ void Bench::measureCopyAlone(const Workload &workload, Result *result)
                 ok = writer.write();
             } else {
                 ok = runProgram(QStringLiteral("/bin/sh"),
-                                {QStringLiteral("-c"), QStringLiteral("cp \"$0\" \"$1\" && sync -f \"$1\""), source, target},
+                                {QStringLiteral("-c"), QStringLiteral("cp \"$0\" \"$1\" && sync -f \"$1\""), source,
+                                 toolsTarget},
                                 nullptr, &error);
             }
             const double seconds = timer.nsecsElapsed() / 1e9;
-            (engine ? result->copyAloneEngine : result->copyAloneTools).append(ok ? seconds : -1);
-            say(QStringLiteral("%1: copy alone %2/%3 %4 %5")
+            (engine ? engineSeconds : toolsSeconds).append(ok ? seconds : -1);
+            QFile::remove(target + QStringLiteral(".new"));
+            say(QStringLiteral("%1: copy %2 %3/%4 %5 %6")
                     .arg(workload.name)
+                    .arg(removeOld ? QStringLiteral("into freed memory") : QStringLiteral("beside the old version"))
                     .arg(pair + 1)
                     .arg(pairs)
                     .arg(engine ? QStringLiteral("engine") : QStringLiteral("tools "))
@@ -428,7 +437,7 @@ Bench::Result Bench::measure(const Workload &workload)
     removeContents(m_work);
 
     m_volume.reset(new Volume(workload.volumeSize()));
-    if (m_mountedVolumes) {
+    if (m_options.mountedVolumes) {
         if (!m_volume->mount()) {
             result.failure = QStringLiteral("cannot mount the card");
             return result;
@@ -458,7 +467,7 @@ Bench::Result Bench::measure(const Workload &workload)
     const int pairs = pairsFor(workload);
     for (int pair = 0; pair < pairs; ++pair) {
         for (const bool first : {true, false}) {
-            const bool engine = first != m_toolsFirst;
+            const bool engine = first != m_options.toolsFirst;
             if (!restoreCard(&error)) {
                 result.failure = error;
                 return result;
@@ -468,7 +477,7 @@ Bench::Result Bench::measure(const Workload &workload)
             // machine the host takes freed memory back within a second or
             // two). Without a pause the second run of a pair would write into
             // what the first one freed; with it, both start alike.
-            QThread::msleep(m_settleMs);
+            QThread::msleep(m_options.settleMs);
             Run run = engine ? runEngine(workload, nginx.baseUrl()) : runTools();
             if (run.ok) {
                 const QString wrong = checkCard(workload, pair == 0);
@@ -496,8 +505,10 @@ Bench::Result Bench::measure(const Workload &workload)
         }
     }
     nginx.stop();
-    if (workload.files.size() == 1)
-        measureCopyAlone(workload, &result);
+    if (workload.files.size() == 1) {
+        measureCopyAlone(workload, true, &result);
+        measureCopyAlone(workload, false, &result);
+    }
     m_volume.reset();
     removeContents(m_work);
     result.loadAfter = loadAverage();
@@ -624,19 +635,20 @@ QList<Target> targets(const QList<Bench::Result> &results)
                               HashRateRatio, false, QStringLiteral("%1 ×").arg(number(median(verify)))));
             list.append(judge(QStringLiteral("one big: copy ≥ 0.8 × cp + sync"), median(copy), CopyRateRatio, false,
                               QStringLiteral("%1 ×").arg(number(median(copy)))));
-            QList<double> alone;
-            for (int i = 0; i < qMin(result.copyAloneEngine.size(), result.copyAloneTools.size()); ++i) {
-                const double a = result.copyAloneEngine.at(i), b = result.copyAloneTools.at(i);
-                alone.append(a > 0 && b > 0 ? b / a : -1);
-            }
-            if (!alone.isEmpty()) {
-                list.append(judge(QStringLiteral("one big, for comparison: the copy alone, both into memory just "
-                                                 "freed, ≥ 0.8 × cp + sync"),
-                                  median(alone), CopyRateRatio, false,
+            const auto compare = [&](const QList<double> &engine, const QList<double> &tools, const QString &how) {
+                QList<double> ratio;
+                for (int i = 0; i < qMin(engine.size(), tools.size()); ++i)
+                    ratio.append(engine.at(i) > 0 && tools.at(i) > 0 ? tools.at(i) / engine.at(i) : -1);
+                if (ratio.isEmpty())
+                    return;
+                list.append(judge(QStringLiteral("one big, for comparison: the copy alone, %1, ≥ 0.8 × cp + sync").arg(how),
+                                  median(ratio), CopyRateRatio, false,
                                   QStringLiteral("%1 × (%2 s against %3 s)")
-                                      .arg(number(median(alone)), number(median(result.copyAloneEngine)),
-                                           number(median(result.copyAloneTools)))));
-            }
+                                      .arg(number(median(ratio)), number(median(engine)), number(median(tools)))));
+            };
+            compare(result.copyAloneEngine, result.copyAloneTools, QStringLiteral("both into memory just freed"));
+            compare(result.copyBesideEngine, result.copyBesideTools,
+                    QStringLiteral("both beside the old version, into fresh memory"));
         }
     }
     for (const Bench::Result &result : results) {
@@ -810,13 +822,19 @@ int main(int argc, char **argv)
     const QString loadBefore = loadAverage();
     QElapsedTimer elapsed;
     elapsed.start();
-    QStringList driverOptions;
-    for (const QString &option : parser.values(QStringLiteral("driver-option")))
-        driverOptions += option.split(QLatin1Char('='));
-    Bench bench(work, mountedVolumes, pairs, driverOptions);
-    bench.m_toolsFirst = parser.isSet(QStringLiteral("tools-first"));
-    bench.m_settleMs = smoke ? 0 : qMax(0UL, (unsigned long)(parser.value(QStringLiteral("settle")).toDouble() * 1000));
-    bench.m_driverWrapper = parser.value(QStringLiteral("driver-wrapper")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    Bench::Options options;
+    options.mountedVolumes = mountedVolumes;
+    options.pairs = pairs;
+    options.settleMs = smoke ? 0 : (unsigned long)qMax(0.0, parser.value(QStringLiteral("settle")).toDouble() * 1000);
+    options.toolsFirst = parser.isSet(QStringLiteral("tools-first"));
+    for (const QString &option : parser.values(QStringLiteral("driver-option"))) {
+        options.driverOptions += option.section(QLatin1Char('='), 0, 0);
+        if (option.contains(QLatin1Char('=')))
+            options.driverOptions += option.section(QLatin1Char('='), 1);
+    }
+    options.driverWrapper =
+        parser.value(QStringLiteral("driver-wrapper")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    Bench bench(work, options);
     QList<Bench::Result> results;
     bool allOk = true;
     for (const Workload &workload : qAsConst(workloads)) {

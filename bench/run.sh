@@ -17,8 +17,11 @@ case "$build_type" in
 esac
 
 echo "[bench] building the benchmark programs in $build"
-cmake --build "$build" -j"$(nproc)" --target zuv-bench zuv-bench-driver zuv-publish >/dev/null \
-    || { echo "[bench] FAILED: build (the benchmark needs the test fixtures: ZUV_BUILD_TESTS=ON)"; exit 1; }
+if ! cmake --build "$build" -j"${JOBS:-$(nproc)}" --target zuv-bench zuv-bench-driver zuv-publish 2>&1 \
+    | { grep --line-buffered -E 'Built target zuv-(bench|bench-driver|publish)$|error|Error' || true; } | sed -u 's/^/[bench]   /'; then
+    echo "[bench] FAILED: build (the benchmark needs the test fixtures: ZUV_BUILD_TESTS=ON)"
+    exit 1
+fi
 
 exec "$source_dir/tests/support/in-mount-namespace.sh" \
     "$build/bench/zuv-bench" --report "$build/bench/report.md" "$@"

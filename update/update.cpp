@@ -176,8 +176,8 @@ QString transferFailure(const char *what, QNetworkReply *reply)
 // system ignores it) or the spelling of the path.
 QString placeKey(const UpdatePrivate::File &file)
 {
-    // Joined by hand: this runs for every file of a release on the main
-    // thread, where the argument formatting of localPath() adds up.
+    // Joined by hand: this runs for every file of a release, where the
+    // argument formatting of localPath() adds up.
     const QString path = file.directory.isEmpty() ? file.filePath : file.directory + QLatin1Char('/') + file.filePath;
     return QDir::cleanPath(path).toLower();
 }
@@ -237,6 +237,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, "/")),
                         directory, entry.filePath, entry.md5};
         listed.append(file);
+        listedPlaces.append(placeKey(file));
         const QFileInfo target(dir.absoluteFilePath(entry.filePath));
         if (target.exists() && checkMd5(target.absoluteFilePath(), entry.md5)) {
             qDebug() << Q_FUNC_INFO << "Updated version on device";
@@ -244,6 +245,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         }
         qDebug() << Q_FUNC_INFO << manifestUrl.isValid() << manifestUrl.fileName();
         files.append(file);
+        filePlaces.append(listedPlaces.last());
     }
 }
 
@@ -528,8 +530,9 @@ QString UpdatePrivate::conflictBetweenPackages() const
 {
     QHash<QString, File> byPlace;
     for (const Package *package : manifestReplies) {
-        for (const File &file : package->listed) {
-            const QString key = placeKey(file);
+        for (int i = 0; i < package->listed.size(); ++i) {
+            const File &file = package->listed.at(i);
+            const QString &key = package->listedPlaces.at(i);
             const auto known = byPlace.constFind(key);
             if (known == byPlace.cend()) {
                 byPlace.insert(key, file);
@@ -547,10 +550,11 @@ void UpdatePrivate::gatherCheckedFiles()
 {
     QSet<QString> places;
     for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
-        for (const File &file : qAsConst(it.value()->files)) {
-            const QString key = placeKey(file);
+        const Package *package = it.value();
+        for (int i = 0; i < package->files.size(); ++i) {
+            const QString &key = package->filePlaces.at(i);
             if (!places.contains(key))
-                pendingFiles.append(file);
+                pendingFiles.append(package->files.at(i));
             places.insert(key);
         }
         it.key()->deleteLater();

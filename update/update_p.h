@@ -61,6 +61,10 @@ public:
         // Every entry of the manifest, for finding two packages that want
         // different contents in one place.
         QList<File> listed;
+        // The place on the card of each entry of listed and of files, worked
+        // out by the check task so that the main thread only compares them.
+        QStringList listedPlaces;
+        QStringList filePlaces;
         // Why the check could not judge the manifest; empty when it could.
         QString failure;
         QFutureWatcher<void> *checkWatcher = nullptr;

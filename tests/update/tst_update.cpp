@@ -92,6 +92,8 @@ private Q_SLOTS:
     void failedTransferEndsRun_data();
     void failedTransferEndsRun();
     void corruptDownloadFailsVerification();
+    void corruptEarlyDownloadFailsAfterTheLast();
+    void resetStopsHashingOfDownloads();
     void failedCopyKeepsOldRelease_data();
     void failedCopyKeepsOldRelease();
     void repairsInterruptedCopyFirst_data();
@@ -386,6 +388,45 @@ void UpdateTest::corruptDownloadFailsVerification()
     QCOMPARE(m_run->events, QStringList({"preparing", "downloaded 1/1", "verifying", "error"}));
     QVERIFY(m_run->gap("verifying", "error") >= 250);
     QCOMPARE(m_volume->snapshot(), before);
+}
+
+// Downloads are hashed as they complete; a mismatch found early still lets
+// the others finish and is reported after the verification is announced.
+void UpdateTest::corruptEarlyDownloadFailsAfterTheLast()
+{
+    const QString manifest = serve({{"a", "genuine"}, {"b", "bbbb"}, {"c", "cccc"}},
+                                   [](const QString &name) { return name == "a" ? 0 : 500; });
+    m_fault->setBody("/r/a", "tampered");
+    const Files before = m_volume->snapshot();
+    startRun({{"", manifest}});
+    QVERIFY(m_run->waitForEnd());
+    QCOMPARE(m_run->events, QStringList({"preparing", "downloaded 1/3", "downloaded 2/3", "downloaded 3/3",
+                                         "verifying", "error"}));
+    QCOMPARE(m_log->count("Downloaded file differs from its manifest"), 1);
+    QCOMPARE(m_volume->snapshot(), before);
+}
+
+// A reset while a finished download is still being hashed stops the hash
+// and has removed the temporary directory when it returns.
+void UpdateTest::resetStopsHashingOfDownloads()
+{
+    m_volume.reset(new Volume(160 * 1024 * 1024));
+    QVERIFY(m_volume->mount());
+    m_update->reset(m_volume->rootPath());
+    const QString manifest = serve({{"big.bin", QByteArray(64 * 1024 * 1024, 'b')}, {"late.bin", "late"}},
+                                   [](const QString &name) { return name == "big.bin" ? 0 : 2000; });
+    bool reset = false;
+    QStringList leftAfterReset;
+    connect(m_update.data(), &Update::downloadedFiles, this, [&] {
+        m_update->reset(m_volume->rootPath());
+        leftAfterReset = m_temp->leftovers();
+        reset = true;
+    });
+    startRun({{"", manifest}});
+    QVERIFY(QTest::qWaitFor([&] { return reset; }, 30000));
+    QCOMPARE(leftAfterReset, QStringList());
+    QTest::qWait(400);
+    QCOMPARE(m_run->events, QStringList({"preparing", "downloaded 1/2"}));
 }
 
 void UpdateTest::failedCopyKeepsOldRelease_data()
