@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QRawFont>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 
 namespace
@@ -20,19 +19,6 @@ QByteArray readAll(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
-}
-
-// Offset of a table in a TrueType file, or -1.
-int tableOffset(const QByteArray &font, const char *tag)
-{
-    const auto *data = reinterpret_cast<const uchar *>(font.constData());
-    const int count = qFromBigEndian<quint16>(data + 4);
-    for (int i = 0; i < count; ++i) {
-        const uchar *record = data + 12 + 16 * i;
-        if (memcmp(record, tag, 4) == 0)
-            return int(qFromBigEndian<quint32>(record + 8));
-    }
-    return -1;
 }
 
 QList<QImage> frames(const QString &path)
@@ -54,7 +40,6 @@ class AssetsTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void resourcePaths();
     void pictures_data();
     void pictures();
     void font();
@@ -62,112 +47,56 @@ private Q_SLOTS:
     void scriptsRemakeTheFiles();
 };
 
-void AssetsTest::resourcePaths()
-{
-    const QStringList paths = {
-        QStringLiteral(":/main.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Controls/qmldir"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Controls/Button.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Controls/Text.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Controls/ComboBox.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Controls/ZuvLogo.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Pages/qmldir"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Pages/Progress.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Pages/Device.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Pages/Changelist.qml"),
-        QStringLiteral(":/qmlcontrols/ZUVU/Pages/Error.qml"),
-        QStringLiteral(":/images/background.png"),
-        QStringLiteral(":/images/close.png"),
-        QStringLiteral(":/images/zuv.png"),
-        QStringLiteral(":/images/orvik.png"),
-        QStringLiteral(":/fonts/E4_2017.TTF"),
-    };
-    for (const QString &path : paths)
-        QVERIFY2(QFile::exists(path), qPrintable(path));
-
-    QCOMPARE(readAll(QStringLiteral(":/qmlcontrols/ZUVU/Controls/qmldir")).split('\n').first(),
-             QByteArray("module ZUVU.Controls"));
-    QCOMPARE(readAll(QStringLiteral(":/qmlcontrols/ZUVU/Pages/qmldir")).split('\n').first(),
-             QByteArray("module ZUVU.Pages"));
-}
-
 void AssetsTest::pictures_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QSize>("size");
-    QTest::addColumn<bool>("alpha");
-    QTest::addColumn<QPoint>("clear");
-    QTest::newRow("background") << QStringLiteral(":/images/background.png") << QSize(512, 512) << false << QPoint();
-    QTest::newRow("close") << QStringLiteral(":/images/close.png") << QSize(16, 16) << false << QPoint();
-    QTest::newRow("logo") << QStringLiteral(":/images/zuv.png") << QSize(164, 84) << true << QPoint(53, 20);
-    QTest::newRow("device") << QStringLiteral(":/images/orvik.png") << QSize(160, 100) << true << QPoint(0, 0);
+    QTest::addColumn<QRgb>("ink");
+    QTest::newRow("background") << QStringLiteral(":/images/background.png") << QSize(512, 512) << QRgb(0);
+    QTest::newRow("close") << QStringLiteral(":/images/close.png") << QSize(16, 16) << QRgb(0);
+    QTest::newRow("logo") << QStringLiteral(":/images/zuv.png") << QSize(164, 84) << qRgb(248, 180, 22);
+    QTest::newRow("device") << QStringLiteral(":/images/orvik.png") << QSize(160, 100) << qRgb(255, 255, 255);
 }
 
+// Pictures with an ink stand on a clear ground, the others are opaque.
 void AssetsTest::pictures()
 {
     QFETCH(QString, path);
     QFETCH(QSize, size);
-    QFETCH(bool, alpha);
-    QFETCH(QPoint, clear);
+    QFETCH(QRgb, ink);
 
     const QImage image(path);
-    QVERIFY(!image.isNull());
     QCOMPARE(image.size(), size);
-    QCOMPARE(image.hasAlphaChannel(), alpha);
-    if (!alpha)
-        return;
-
-    // Pictures with transparency stand on a clear ground in their own colours.
+    QCOMPARE(image.hasAlphaChannel(), ink != 0);
     const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    QCOMPARE(qAlpha(argb.pixel(clear)), 0);
-    QSet<QRgb> opaque;
+    bool clear = false;
+    bool inked = false;
     for (int y = 0; y < argb.height(); ++y) {
         for (int x = 0; x < argb.width(); ++x) {
-            if (qAlpha(argb.pixel(x, y)) == 255)
-                opaque.insert(argb.pixel(x, y));
+            clear = clear || qAlpha(argb.pixel(x, y)) == 0;
+            inked = inked || argb.pixel(x, y) == ink;
         }
     }
-    if (path.endsWith(QLatin1String("zuv.png"))) {
-        QCOMPARE(opaque, QSet<QRgb>({qRgb(248, 180, 22)}));
-    } else {
-        QVERIFY(opaque.contains(qRgb(0, 0, 0)));
-        QVERIFY(opaque.contains(qRgb(255, 255, 255)));
-    }
+    QCOMPARE(clear, ink != 0);
+    QCOMPARE(inked, ink != 0);
 }
 
+// The family is the one the window asks for, and every printable ASCII
+// sign that a text of the window may hold is drawn.
 void AssetsTest::font()
 {
     const QByteArray data = readAll(QStringLiteral(":/fonts/E4_2017.TTF"));
-    QVERIFY(!data.isEmpty());
-
     const int id = QFontDatabase::addApplicationFontFromData(data);
     QVERIFY(id >= 0);
     QCOMPARE(QFontDatabase::applicationFontFamilies(id), QStringList(QStringLiteral("E4 2017")));
     QFontDatabase::removeApplicationFont(id);
 
-    const int head = tableOffset(data, "head");
-    const int maxp = tableOffset(data, "maxp");
-    QVERIFY(head > 0 && maxp > 0);
-    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
-    QCOMPARE(qFromBigEndian<quint16>(bytes + head + 18), quint16(1024));
-    QCOMPARE(qFromBigEndian<quint16>(bytes + maxp + 4), quint16(107));
-
-    // At a size of one em in pixels every outline point lies on the grid
-    // of one eighth of the em.
-    const QRawFont raw(data, 1024);
+    const QRawFont raw(data, 16);
     QVERIFY(raw.isValid());
-    for (uint code = 0x20; code <= 0x7e; ++code) {
+    for (uint code = 0x21; code <= 0x7e; ++code) {
         const QChar ch(code);
-        QVERIFY2(raw.supportsCharacter(ch), qPrintable(QString(ch)));
         const QVector<quint32> glyphs = raw.glyphIndexesForString(QString(ch));
-        QCOMPARE(glyphs.size(), 1);
-        const QPainterPath path = raw.pathForGlyph(glyphs.first());
-        QCOMPARE(path.isEmpty(), code == 0x20);
-        for (int i = 0; i < path.elementCount(); ++i) {
-            const QPainterPath::Element e = path.elementAt(i);
-            QVERIFY2(qFuzzyIsNull(std::fmod(std::abs(e.x), 128.0)) && qFuzzyIsNull(std::fmod(std::abs(e.y), 128.0)),
-                     qPrintable(QStringLiteral("%1 at %2,%3").arg(QString(ch)).arg(e.x).arg(e.y)));
-        }
+        QVERIFY2(raw.supportsCharacter(ch) && !raw.pathForGlyph(glyphs.value(0)).isEmpty(), qPrintable(QString(ch)));
     }
 }
 

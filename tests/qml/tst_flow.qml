@@ -1,90 +1,32 @@
 import QtQuick 2.4
 import QtTest 1.2
 
-// The main window driven through the Updater stand-in: which page shows
-// after each signal and each button, what the progress and message pages
-// say, and which Updater slots are called.
-TestCase {
+// The main window driven through the Updater stand-in: which pages the stack
+// holds after each signal and each button, what they say, and which Updater
+// slots are called.
+UiTestCase {
     id: testCase
     name: "Flow"
-    when: windowShown
 
     readonly property string noDevice: "NO SUPPORTED DEVICE FOUND. MAKE SURE THAT YOUR DEVICE IS CONNECTED. IF DEVICE IS CONNECTED BUT IT IS NOT DETECTED THAN IT MEANS THAT YOUR DEVICE HAS UNSUPPORTED FIRWMARE. CONTACT ZUV-SYSTEMS SUPPORT FOR MORE DETAILS."
-    readonly property string manyDevices: "MORE THAN ONE SUPPORTED DEVICE FOUND. CONNECT ONLY ONE DEVICE AT A TIME FOR UPDATE."
-    readonly property string serverError: "AN ERROR OCCURED WHILE CONNECTING TO UPDATE SERVER"
-    readonly property string downloadFailed: "AN ERROR OCCURED WHILE DOWNLOADING UPDATE"
-    readonly property string ready: "YOU CAN NOW DISCONNECT DEVICE FROM YOUR COMPUTER AND POWER IT WITH BATTERIES. UPDATE WILL START IMMEDIATELY. DO NOT INTERUPT THE UPDATE PROCESS."
-    readonly property string bootloaderReady: "YOU CAN NOW DISCONNECT DEVICE FROM YOUR COMPUTER AND POWER IT WITH BATTERIES. BOOTLOADER UPDATE WILL START IMMEDIATELY. DO NOT INTERUPT THE UPDATE PROCESS. AFTER THE UPDATE IS FINISH YOU CAN RECONNECT DEVICE IN SERVICE MODE TO PROCEED WITH PRIMARY AND SECONDARY FIRMWARE UPDATES."
+    readonly property string disconnect: "YOU CAN NOW DISCONNECT DEVICE FROM YOUR COMPUTER AND POWER IT WITH BATTERIES. "
 
     property var win: null
     property var stack: null
 
-    // --- helpers -------------------------------------------------------------
-
-    function findItem(item, accept) {
-        if (!item)
-            return null
-        if (accept(item))
-            return item
-        var children = item.children || []
-        for (var i = 0; i < children.length; ++i) {
-            var found = findItem(children[i], accept)
-            if (found)
-                return found
-        }
-        return null
-    }
-
-    function button(root, text) {
-        var found = findItem(root, function (item) {
-            return item.text === text && typeof item.clicked === "function"
-        })
-        verify(found, "no button " + text)
-        return found
-    }
-
-    function textItem(root, text) {
-        var found = findItem(root, function (item) {
-            return item.text === text && item.hasOwnProperty("lineCount")
-        })
-        verify(found, "no text " + text)
-        return found
-    }
-
-    function openWindow() {
+    function init() {
         Updater.reset()
         UrlLog.clear()
         var component = Qt.createComponent("qrc:/main.qml")
         compare(component.status, Component.Ready, component.errorString())
         win = createTemporaryObject(component, testCase)
-        verify(win)
-        stack = findItem(win.contentItem, function (item) {
-            return item.hasOwnProperty("currentItem") && item.hasOwnProperty("depth")
-        })
+        stack = findItem(win.contentItem, function (item) { return item.hasOwnProperty("depth") })
         verify(stack)
         settle()
     }
 
     function settle() {
         tryCompare(stack, "busy", false)
-    }
-
-    function entryName(entry) {
-        if (entry === win.device)
-            return "device"
-        if (entry === win.changelist)
-            return "changelist"
-        if (entry === win.error)
-            return "message"
-        return "progress"
-    }
-
-    // The stack from the bottom up, by page.
-    function stackPages() {
-        var names = []
-        for (var i = 0; i < stack.depth; ++i)
-            names.push(entryName(stack.get(i)))
-        return names
     }
 
     function onScreen(item) {
@@ -94,26 +36,32 @@ TestCase {
                 && p.y + item.height < win.contentItem.height + 1
     }
 
-    // Checks the stack and that its top page is the one the user sees.
+    // Checks the pages on the stack from the bottom up, that the top one is
+    // the one on screen and that those under it are hidden.
     function expectStack(names, what) {
         settle()
-        compare(stackPages(), names, what)
-        var top = names[names.length - 1]
-        var page = top === "progress" ? win.loading_page
-                 : top === "device" ? win.device
-                 : top === "changelist" ? win.changelist : win.error
-        if (top === "progress")
-            compare(win.loading_page.parent, stack.currentItem, "the progress page moves to the top entry")
-        verify(onScreen(page), top + " page is shown")
-        for (var i = 0; i < names.length - 1; ++i) {
-            var below = stack.get(i)
-            if (below !== stack.currentItem && below !== win.loading_page.parent)
-                verify(!below.visible, names[i] + " below the top is hidden")
+        var pages = { device: win.device, changelist: win.changelist, message: win.error }
+        var held = []
+        for (var i = 0; i < stack.depth; ++i) {
+            var entry = stack.get(i)
+            var name = "progress"
+            for (var n in pages) {
+                if (pages[n] === entry)
+                    name = n
+            }
+            held.push(name)
+            if (entry !== stack.currentItem)
+                verify(!entry.visible, what + ": " + name + " under the top is hidden")
         }
+        compare(held, names, what)
+        var top = pages[names[names.length - 1]] || win.loading_page
+        if (top === win.loading_page)
+            compare(top.parent, stack.currentItem, what + ": the progress page moves to the top entry")
+        verify(onScreen(top), what + ": the top page is shown")
     }
 
-    function click(root, text) {
-        var b = button(root, text)
+    function click(page, text) {
+        var b = byText(page, text, true)
         verify(onScreen(b), text + " is on screen")
         mouseClick(b)
         settle()
@@ -121,8 +69,9 @@ TestCase {
 
     function toDevice() {
         Updater.connectingToDevice()
+        expectStack(["progress"], "connecting")
+        compare(win.loading_page.text, "CONNECTING")
         Updater.setDevice("B1", "P1", "S1")
-        Updater.setChangelist("CHANGES")
         Updater.connectedToDevice()
         expectStack(["progress", "device"], "connected")
     }
@@ -136,6 +85,7 @@ TestCase {
         compare(Updater.checkForUpdatesCalls, checks + 1)
     }
 
+    // An offer, the UPDATE button and every progress report of the run.
     function toUpdating() {
         toChecking()
         Updater.setOffer("B1", "P2", "S1")
@@ -146,105 +96,6 @@ TestCase {
         expectStack(["progress", "device", "progress"], "updating")
         compare(win.loading_page.text, "PREPARING UPDATE")
         compare(Updater.updateCalls, 1)
-    }
-
-    // Leaves a message page through OK: back to the search, one new scan.
-    function okStartsNewScan() {
-        var scans = Updater.scanCalls
-        click(win.error, "OK")
-        expectStack(["progress"], "after OK")
-        compare(win.loading_page.text, "SEARCHING")
-        compare(Updater.scanCalls, scans + 1, "OK starts exactly one scan")
-    }
-
-    // --- tests --------------------------------------------------------------------
-
-    function test_start() {
-        openWindow()
-        expectStack(["progress"], "first page")
-        compare(win.loading_page.text, "SEARCHING")
-        compare(Updater.scanCalls, 1, "the window starts one scan")
-        compare(win.title, "ZUV Updater")
-        verify(win.flags & Qt.FramelessWindowHint)
-        textItem(win.contentItem, "ZUV UPDATE MANAGER 0.9.529")
-        compare(win.width, Math.floor(512 * win.scaleFactor))
-        compare(win.height, win.width)
-        compare(win.minimumWidth, win.width)
-        compare(win.maximumHeight, win.height)
-    }
-
-    function test_searchOutcome_data() {
-        return [
-            { tag: "no device", signal: "noDeviceFound", text: noDevice },
-            { tag: "several devices", signal: "multipleDevicesFound", text: manyDevices },
-        ]
-    }
-
-    function test_searchOutcome(data) {
-        openWindow()
-        Updater.connectingToDevice()
-        compare(win.loading_page.text, "CONNECTING")
-        expectStack(["progress"], "connecting changes no page")
-        Updater[data.signal]()
-        expectStack(["progress", "message"], data.signal)
-        compare(win.error.text, data.text)
-        okStartsNewScan()
-    }
-
-    function test_changelist() {
-        openWindow()
-        toDevice()
-        click(win.device, "CHANGELIST")
-        expectStack(["progress", "device", "changelist"], "change list")
-        click(win.changelist, "CLOSE")
-        expectStack(["progress", "device"], "closed")
-        compare(Updater.checkForUpdatesCalls + Updater.updateCalls, 0)
-    }
-
-    function test_checkForUpdates() {
-        openWindow()
-        toChecking()
-        Updater.setOffer("B1", "P1", "S2")
-        Updater.updateInfoChanged()
-        Updater.updateAvailable()
-        expectStack(["progress", "device"], "back to the device")
-        verify(button(win.device, "UPDATE").visible)
-        // A second check uses the same progress page again.
-        click(win.device, "CHECK FOR UPDATES")
-        expectStack(["progress", "device", "progress"], "checking again")
-        compare(Updater.checkForUpdatesCalls, 2)
-    }
-
-    function test_serverError_data() {
-        return [
-            { tag: "with details", lastError: "HTTP 404 <NOT FOUND>", text: serverError + "\nHTTP 404 <NOT FOUND>" },
-            { tag: "without details", lastError: "", text: serverError + "\n" },
-        ]
-    }
-
-    function test_serverError(data) {
-        openWindow()
-        toChecking()
-        Updater.setLastError(data.lastError)
-        Updater.updateServerConnectionError()
-        expectStack(["progress", "device", "progress", "message"], "server error")
-        compare(win.error.text, data.text)
-        okStartsNewScan()
-        // The progress page is back at the bottom and can be pushed again.
-        toChecking()
-    }
-
-    function test_updateRun_data() {
-        return [
-            { tag: "firmware", signal: "updateReady", text: ready },
-            { tag: "bootloader", signal: "bootloaderUpdateReady", text: bootloaderReady },
-            { tag: "failed", signal: "downloadError", text: downloadFailed },
-        ]
-    }
-
-    function test_updateRun(data) {
-        openWindow()
-        toUpdating()
         Updater.preparingDownloadList()
         compare(win.loading_page.text, "PREPARING LIST OF FILES TO DOWNLOAD")
         Updater.downloadedFiles(3, 10)
@@ -253,45 +104,88 @@ TestCase {
         compare(win.loading_page.text, "VERYFINY DOWNLOADED FILES")
         Updater.copyingFiles()
         compare(win.loading_page.text, "COPYING FILES")
-        expectStack(["progress", "device", "progress"], "progress changes no page")
-        Updater[data.signal]()
-        expectStack(["progress", "device", "progress", "message"], data.signal)
-        compare(win.error.text, data.text)
-        okStartsNewScan()
+        expectStack(["progress", "device", "progress"], "progress reports change no page")
     }
 
-    function test_nothingToUpdate() {
-        openWindow()
-        toUpdating()
-        Updater.downloadedFiles(1, 2)
-        Updater.nothingToUpdate()
-        expectStack(["progress", "device", "progress"], "nothing to update")
-        compare(win.loading_page.text, "DOWNLOADED 1 OUT OF 2 FILES")
-    }
-
-    // Signals act by the same table in any state.
-    function test_signalsOutOfTurn() {
-        openWindow()
+    function test_start() {
+        expectStack(["progress"], "first page")
+        compare(win.loading_page.text, "SEARCHING")
+        compare(Updater.scanCalls, 1, "the window starts one scan")
+        compare(win.title, "ZUV Updater")
+        verify(win.flags & Qt.FramelessWindowHint)
+        byText(win.contentItem, "ZUV UPDATE MANAGER 0.9.529")
+        compare(win.width, Math.floor(512 * win.scaleFactor))
+        compare(win.height, win.width)
+        compare([win.minimumWidth, win.maximumWidth, win.minimumHeight], [win.width, win.width, win.height])
         Updater.updateAvailable()
         expectStack(["progress"], "no device page to return to")
-        toDevice()
-        Updater.connectedToDevice()
-        expectStack(["progress", "device"], "already on the device page")
-        Updater.noDeviceFound()
-        expectStack(["progress", "device", "message"], "message over the device page")
-        Updater.multipleDevicesFound()
-        expectStack(["progress", "device", "message"], "one message page at a time")
-        compare(win.error.text, manyDevices)
-        okStartsNewScan()
-    }
 
-    function test_website() {
-        openWindow()
-        var www = button(win.contentItem, "WWW.ZUV-SYSTEMS.COM")
+        var www = byText(win.contentItem, "WWW.ZUV-SYSTEMS.COM", true)
         compare(www.background.border.width, 0)
         mouseClick(www)
         compare(UrlLog.urls, ["https://www.zuv-systems.com"])
         expectStack(["progress"], "the website leaves the pages alone")
+    }
+
+    function test_message_data() {
+        return [
+            { tag: "no device", route: "", below: ["progress"], signal: "noDeviceFound", text: noDevice },
+            { tag: "several devices over the device page", route: "toDevice", below: ["progress", "device"],
+              signal: "multipleDevicesFound",
+              text: "MORE THAN ONE SUPPORTED DEVICE FOUND. CONNECT ONLY ONE DEVICE AT A TIME FOR UPDATE." },
+            { tag: "server error", route: "toChecking", below: ["progress", "device", "progress"],
+              signal: "updateServerConnectionError",
+              text: "AN ERROR OCCURED WHILE CONNECTING TO UPDATE SERVER\nHTTP 404 <NOT FOUND>" },
+            { tag: "firmware ready", route: "toUpdating", below: ["progress", "device", "progress"],
+              signal: "updateReady",
+              text: disconnect + "UPDATE WILL START IMMEDIATELY. DO NOT INTERUPT THE UPDATE PROCESS." },
+            { tag: "bootloader ready", route: "toUpdating", below: ["progress", "device", "progress"],
+              signal: "bootloaderUpdateReady",
+              text: disconnect + "BOOTLOADER UPDATE WILL START IMMEDIATELY. DO NOT INTERUPT THE UPDATE PROCESS. AFTER THE UPDATE IS FINISH YOU CAN RECONNECT DEVICE IN SERVICE MODE TO PROCEED WITH PRIMARY AND SECONDARY FIRMWARE UPDATES." },
+            { tag: "download failed", route: "toUpdating", below: ["progress", "device", "progress"],
+              signal: "downloadError", text: "AN ERROR OCCURED WHILE DOWNLOADING UPDATE" },
+        ]
+    }
+
+    // Each message goes over the page it interrupts, a later one takes its
+    // place, and OK goes back to a new search from which the device pages
+    // work again.
+    function test_message(data) {
+        if (data.route)
+            testCase[data.route]()
+        Updater.setLastError("HTTP 404 <NOT FOUND>")
+        Updater[data.signal]()
+        var shown = data.below.concat(["message"])
+        expectStack(shown, data.signal)
+        compare(win.error.text, data.text)
+        Updater.noDeviceFound()
+        expectStack(shown, "one message page at a time")
+        compare(win.error.text, noDevice)
+
+        var scans = Updater.scanCalls
+        click(win.error, "OK")
+        expectStack(["progress"], "after OK")
+        compare(win.loading_page.text, "SEARCHING")
+        compare(Updater.scanCalls, scans + 1, "OK starts exactly one scan")
+        toChecking()
+    }
+
+    function test_changelist() {
+        toDevice()
+        Updater.connectedToDevice()
+        expectStack(["progress", "device"], "connected again")
+        click(win.device, "CHANGELIST")
+        expectStack(["progress", "device", "changelist"], "change list")
+        click(win.changelist, "CLOSE")
+        expectStack(["progress", "device"], "closed")
+        compare(Updater.checkForUpdatesCalls + Updater.updateCalls, 0)
+    }
+
+    function test_nothingToUpdate() {
+        toUpdating()
+        Updater.nothingToUpdate()
+        expectStack(["progress", "device", "progress"], "nothing to update")
+        compare(win.loading_page.text, "COPYING FILES")
     }
 
     function test_drag_data() {
@@ -299,15 +193,12 @@ TestCase {
             { tag: "left button on the bar", button: Qt.LeftButton, x: 300, moves: true },
             { tag: "left button on the title", button: Qt.LeftButton, x: 20, moves: true },
             { tag: "right button", button: Qt.RightButton, x: 300, moves: false },
-            { tag: "middle button", button: Qt.MiddleButton, x: 300, moves: false },
         ]
     }
 
+    // The window follows the global position, whatever the local one.
     function test_drag(data) {
-        openWindow()
-        var bar = findItem(win.contentItem, function (item) {
-            return item.hasOwnProperty("startPos")
-        })
+        var bar = findItem(win.contentItem, function (item) { return item.hasOwnProperty("startPos") })
         verify(bar)
         var x0 = win.x
         var y0 = win.y
@@ -315,7 +206,6 @@ TestCase {
         var y = bar.height / 2
         Cursor.moveTo(1000, 500)
         mousePress(bar, x, y, data.button)
-        // The window follows the global position, whatever the local one.
         Cursor.moveTo(1030, 490)
         mouseMove(bar, x + 5, y + 1, -1, data.button)
         Cursor.moveTo(1050, 520)
@@ -326,8 +216,7 @@ TestCase {
             tryCompare(win, "y", y0 + 20)
         } else {
             wait(50)
-            compare(win.x, x0)
-            compare(win.y, y0)
+            compare([win.x, win.y], [x0, y0])
         }
     }
 }

@@ -4,14 +4,13 @@
 #include <QObject>
 #include <QStringList>
 
-// Takes the place of the program's Updater in front of the window: the same
-// properties, signals and slots, with values that a test sets and counters
-// of the slot calls. Tests emit the signals themselves.
+// Takes the place of the program's Updater in front of the window: the
+// properties, signals and slots that the window uses, with values that a
+// test sets and counters of the slot calls. Tests emit the signals themselves.
 class UpdaterStandIn : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QString version READ version)
-    Q_PROPERTY(QStringList devices READ devices)
     Q_PROPERTY(QString bootloaderVersion READ bootloaderVersion NOTIFY connectedToDevice)
     Q_PROPERTY(QString primaryVersion READ primaryVersion NOTIFY connectedToDevice)
     Q_PROPERTY(QString secondaryVersion READ secondaryVersion NOTIFY connectedToDevice)
@@ -29,7 +28,6 @@ public:
     using QObject::QObject;
 
     QString version() const { return QStringLiteral("0.9.529"); }
-    QStringList devices() const { return {}; }
     QString bootloaderVersion() const { return m_current.value(0); }
     QString primaryVersion() const { return m_current.value(1); }
     QString secondaryVersion() const { return m_current.value(2); }
@@ -45,18 +43,23 @@ public:
 
     // Values take effect in the window when the matching signal is emitted,
     // as with the real object.
-    Q_INVOKABLE void setDevice(const QString &bootloader, const QString &primary, const QString &secondary);
-    Q_INVOKABLE void setOffer(const QString &bootloader, const QString &primary, const QString &secondary);
-    Q_INVOKABLE void setChangelist(const QString &text);
-    Q_INVOKABLE void setLastError(const QString &text);
+    Q_INVOKABLE void setDevice(const QString &bootloader, const QString &primary, const QString &secondary)
+    {
+        m_current = QStringList{bootloader, primary, secondary};
+    }
+    Q_INVOKABLE void setOffer(const QString &bootloader, const QString &primary, const QString &secondary)
+    {
+        m_offered = QStringList{bootloader, primary, secondary};
+    }
+    Q_INVOKABLE void setChangelist(const QString &text) { m_changelist = text; }
+    Q_INVOKABLE void setLastError(const QString &text) { m_lastError = text; }
     // Forgets all values and call counts.
     Q_INVOKABLE void reset();
 
 public Q_SLOTS:
-    void scan();
-    void connectToDevice();
-    void checkForUpdates();
-    void update();
+    void scan() { count(m_scanCalls); }
+    void checkForUpdates() { count(m_checkCalls); }
+    void update() { count(m_updateCalls); }
 
 Q_SIGNALS:
     void noDeviceFound();
@@ -78,6 +81,12 @@ Q_SIGNALS:
     void callsChanged();
 
 private:
+    void count(int &calls)
+    {
+        ++calls;
+        Q_EMIT callsChanged();
+    }
+
     QStringList m_current;
     QStringList m_offered;
     QString m_changelist;
