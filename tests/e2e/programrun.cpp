@@ -9,9 +9,18 @@
 
 namespace {
 
-QString homePath(const QTemporaryDir &home, const char *name)
+// Runs an X client on the display; its standard output.
+QByteArray runOnDisplay(const QString &display, const QString &program, const QStringList &arguments, bool *ok)
 {
-    return home.filePath(QString::fromLatin1(name));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    const bool finished = process.waitForFinished(20000);
+    if (ok)
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return process.readAllStandardOutput();
 }
 
 } // namespace
@@ -31,29 +40,34 @@ ProgramRun::~ProgramRun()
     }
 }
 
+QProcessEnvironment ProgramRun::privateHome(const QString &home, const QString &serverUrl)
+{
+    const QDir dir(home);
+    for (const char *path : {"config/ZUV Systems", "runtime", "tmp"})
+        dir.mkpath(QString::fromLatin1(path));
+    QFile::setPermissions(dir.filePath(QStringLiteral("runtime")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile settings(dir.filePath(QStringLiteral("config/ZUV Systems/ZUV Update Manager.conf")));
+    QProcessEnvironment environment;
+    if (settings.open(QIODevice::WriteOnly)
+        && settings.write(QStringLiteral("[General]\nUpdateServer=%1\n").arg(serverUrl).toUtf8()) > 0) {
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+        environment.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("tmp")));
+    }
+    return environment;
+}
+
 bool ProgramRun::start(QString *error)
 {
-    const QString config = homePath(m_home, "config");
-    const QString runtime = homePath(m_home, "runtime");
-    const QString temp = homePath(m_home, "tmp");
-    QDir().mkpath(config + QStringLiteral("/ZUV Systems"));
-    QDir().mkpath(runtime);
-    QDir().mkpath(temp);
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile settings(config + QStringLiteral("/ZUV Systems/ZUV Update Manager.conf"));
-    if (!settings.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write %1").arg(settings.fileName());
+    const QProcessEnvironment home = privateHome(m_home.path(), m_serverUrl);
+    if (home.isEmpty()) {
+        *error = QStringLiteral("cannot make the program's directories in %1").arg(m_home.path());
         return false;
     }
-    settings.write(QStringLiteral("[General]\nUpdateServer=%1\n").arg(m_serverUrl).toUtf8());
-    settings.close();
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(home);
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-    environment.insert(QStringLiteral("TMPDIR"), temp);
     m_process.setProcessEnvironment(environment);
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.start(QStringLiteral(ZUV_PROGRAM), QStringList());
@@ -69,42 +83,30 @@ bool ProgramRun::start(QString *error)
             return false;
         }
         QTest::qWait(100);
-        m_window = xdotool({QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^ZUV Updater$")})
+        m_window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                            QString::number(m_process.processId()), QStringLiteral("--name"), QStringLiteral("^ZUV Updater$")})
                        .section(QLatin1Char('\n'), 0, 0);
     }
+    return true;
+}
+
+QRect ProgramRun::geometry() const
+{
     QMap<QString, int> values;
     const QStringList lines = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), m_window})
                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines)
         values.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1).toInt());
-    m_geometry = QRect(values.value(QStringLiteral("X")), values.value(QStringLiteral("Y")),
-                       values.value(QStringLiteral("WIDTH")), values.value(QStringLiteral("HEIGHT")));
-    if (m_geometry.width() != 512 || m_geometry.height() != 512) {
-        *error = QStringLiteral("the window measures %1 x %2, not 512 x 512").arg(m_geometry.width()).arg(m_geometry.height());
-        return false;
-    }
-    return true;
-}
-
-int ProgramRun::logCount(const QString &text) const
-{
-    int count = 0;
-    for (const QString &line : m_log)
-        count += line.contains(text) ? 1 : 0;
-    return count;
+    return QRect(values.value(QStringLiteral("X")), values.value(QStringLiteral("Y")), values.value(QStringLiteral("WIDTH")),
+                 values.value(QStringLiteral("HEIGHT")));
 }
 
 WindowPicture ProgramRun::grab() const
 {
-    QProcess import;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), m_display);
-    import.setProcessEnvironment(environment);
-    import.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")});
-    if (!import.waitForFinished(20000) || import.exitCode() != 0)
-        return WindowPicture();
-    const QImage screen = QImage::fromData(import.readAllStandardOutput(), "PNG");
-    return WindowPicture(screen.copy(m_geometry));
+    bool ok = false;
+    const QByteArray png = runOnDisplay(m_display, QStringLiteral("import"),
+                                        {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}, &ok);
+    return ok ? WindowPicture(QImage::fromData(png, "PNG").copy(geometry())) : WindowPicture();
 }
 
 bool ProgramRun::click(const QPoint &inWindow)
@@ -118,26 +120,28 @@ bool ProgramRun::click(const QPoint &inWindow)
 
 int ProgramRun::closeWindow()
 {
-    if (!isRunning())
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    click(WindowPicture::closeButton());
-    const QDeadlineTimer deadline(15000);
-    while (isRunning() && !deadline.hasExpired())
-        QTest::qWait(100);
-    if (isRunning())
-        return -1;
-    readLog();
+    if (isRunning()) {
+        // 12 and 10 pixels from the top right corner at a scale of 1.
+        const int side = geometry().width();
+        click(QPoint(qRound(side - 12 * side / 512.0), qRound(10 * side / 512.0)));
+        const QDeadlineTimer deadline(15000);
+        while (isRunning() && !deadline.hasExpired())
+            QTest::qWait(100);
+        if (isRunning())
+            return -1;
+        readLog();
+    }
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 QStringList ProgramRun::temporaryLeftovers() const
 {
     QStringList found;
-    const QString temp = homePath(m_home, "tmp");
-    QDirIterator it(temp, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+    const QDir temp(m_home.filePath(QStringLiteral("tmp")));
+    QDirIterator it(temp.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext())
-        found.append(QDir(temp).relativeFilePath(it.next()));
+        found.append(temp.relativeFilePath(it.next()));
     return found;
 }
 
@@ -153,13 +157,5 @@ void ProgramRun::readLog()
 
 QString ProgramRun::xdotool(const QStringList &arguments, bool *ok) const
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), m_display);
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral("xdotool"), arguments);
-    const bool finished = process.waitForFinished(10000);
-    if (ok)
-        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    return QString::fromUtf8(process.readAllStandardOutput());
+    return QString::fromUtf8(runOnDisplay(m_display, QStringLiteral("xdotool"), arguments, ok));
 }

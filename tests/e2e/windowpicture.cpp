@@ -29,11 +29,6 @@ QPoint WindowPicture::checkForUpdatesButton()
     return {156, ButtonRowTop + 14};
 }
 
-QPoint WindowPicture::closeButton()
-{
-    return {500, 10};
-}
-
 bool WindowPicture::isDevicePage() const
 {
     if (m_image.width() < 512 || m_image.height() < 512)

@@ -29,7 +29,6 @@ public:
     int messageLineCount(const QRect &okButton) const;
 
     static QPoint checkForUpdatesButton();
-    static QPoint closeButton();
 
 private:
     bool isWhite(int x, int y) const;

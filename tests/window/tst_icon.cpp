@@ -11,11 +11,6 @@ namespace
 const QString appDir = QStringLiteral(ZUV_APP_DIR);
 const QList<int> sizes = {256, 128, 64, 48, 32, 16};
 
-quint16 u16(const QByteArray &data, int at)
-{
-    return qFromLittleEndian<quint16>(reinterpret_cast<const uchar *>(data.constData()) + at);
-}
-
 quint32 u32(const QByteArray &data, int at)
 {
     return qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(data.constData()) + at);
@@ -33,37 +28,9 @@ class IconTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void iconDirectory();
     void iconPictures();
     void windowsResources();
 };
-
-void IconTest::iconDirectory()
-{
-    QFile file(appDir + QStringLiteral("/app.ico"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray ico = file.readAll();
-    QVERIFY(ico.size() > 6 + 16 * 6);
-    QCOMPARE(u16(ico, 0), quint16(0));
-    QCOMPARE(u16(ico, 2), quint16(1));            // an icon, not a cursor
-    QCOMPARE(u16(ico, 4), quint16(sizes.size()));
-
-    int end = 6 + 16 * sizes.size();
-    for (int i = 0; i < sizes.size(); ++i) {
-        const int entry = 6 + 16 * i;
-        const int side = sizes.at(i) == 256 ? 0 : sizes.at(i);
-        QCOMPARE(int(uchar(ico.at(entry))), side);
-        QCOMPARE(int(uchar(ico.at(entry + 1))), side);
-        QCOMPARE(u16(ico, entry + 4), quint16(1));    // planes
-        QCOMPARE(u16(ico, entry + 6), quint16(32));   // bits per pixel
-        const quint32 size = u32(ico, entry + 8);
-        const quint32 offset = u32(ico, entry + 12);
-        QCOMPARE(int(offset), end);                    // images follow each other
-        QVERIFY(offset + size <= quint32(ico.size()));
-        end = int(offset + size);
-    }
-    QCOMPARE(end, ico.size());
-}
 
 // Each image is the amber logo on an opaque black square.
 void IconTest::iconPictures()
