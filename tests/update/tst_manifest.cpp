@@ -1,6 +1,5 @@
 #include "update/manifest.h"
 #include "update/md5.h"
-#include "update/update_p.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -13,7 +12,6 @@ class ManifestTest : public QObject
 private Q_SLOTS:
     void parsesLine_data();
     void parsesLine();
-    void placesFilesBelowRoot();
     void hashesAcrossBlockBoundaries_data();
     void hashesAcrossBlockBoundaries();
 };
@@ -65,14 +63,6 @@ void ManifestTest::parsesLine()
         return;
     QTEST(entry.md5, "md5");
     QTEST(entry.filePath, "filePath");
-}
-
-void ManifestTest::placesFilesBelowRoot()
-{
-    UpdatePrivate::File file{QString(), QString(), QStringLiteral("a/b.bin"), Digest};
-    QCOMPARE(file.localPath(QStringLiteral("/card")), QStringLiteral("/card/a/b.bin"));
-    file.directory = QStringLiteral("SOUNDS");
-    QCOMPARE(file.localPath(QStringLiteral("/tmp/run")), QStringLiteral("/tmp/run/SOUNDS/a/b.bin"));
 }
 
 void ManifestTest::hashesAcrossBlockBoundaries_data()
