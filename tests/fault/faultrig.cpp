@@ -7,10 +7,9 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QFileInfo>
-#include <QMutex>
-#include <QSemaphore>
+#include <QMetaMethod>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
 #include <QtTest>
@@ -34,20 +33,6 @@ QByteArray content(char seed, int size)
     for (int i = 0; i < size; ++i)
         bytes[i] = char((seed * 131 + i * 7 + (i >> 8)) & 0xff);
     return bytes;
-}
-
-Files withRelease(const QStringList &directories)
-{
-    Files card = oldCard();
-    card.remove(QStringLiteral("ZUV.FW"));
-    const QMap<QString, Files> server = serverDirectories();
-    for (const QString &directory : directories) {
-        const QString prefix = cardDirectory(directory).isEmpty() ? QString() : cardDirectory(directory) + '/';
-        const Files files = server.value(directory);
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            card.insert(prefix + it.key(), it.value());
-    }
-    return card;
 }
 
 } // namespace
@@ -75,33 +60,22 @@ QMap<QString, Files> serverDirectories()
             {"SecondaryFirmware/SOUNDS", {{"BEEP.SND", content('E', 3300)}, {"VOICE/HELLO.SND", content('H', 2500)}}}};
 }
 
-QStringList firmwareDirectories()
-{
-    return {"PrimaryFirmware/P2", "SecondaryFirmware/S2", "SecondaryFirmware/ANIM", "SecondaryFirmware/IMAGES",
-            "SecondaryFirmware/SOUNDS"};
-}
-
-QString bootloaderDirectory()
-{
-    return QStringLiteral("Bootloader/B2");
-}
-
+// The firmware directories written over the old card; a resource directory
+// goes to the card's directory of the same name.
 Files firmwareCard()
 {
-    return withRelease(firmwareDirectories());
-}
-
-Files bootloaderCard()
-{
-    return withRelease({bootloaderDirectory()});
-}
-
-QString cardDirectory(const QString &serverDirectory)
-{
-    const QString name = serverDirectory.section(QLatin1Char('/'), -1);
-    if (QStringList{"ANIM", "IMAGES", "SOUNDS"}.contains(name))
-        return name;
-    return QString();
+    Files card = oldCard();
+    card.remove(QStringLiteral("ZUV.FW"));
+    const QMap<QString, Files> server = serverDirectories();
+    for (auto dir = server.cbegin(); dir != server.cend(); ++dir) {
+        if (dir.key().startsWith(QLatin1String("Bootloader/")))
+            continue;
+        const QString name = dir.key().section(QLatin1Char('/'), -1);
+        const QString prefix = QStringList{"ANIM", "IMAGES", "SOUNDS"}.contains(name) ? name + '/' : QString();
+        for (auto file = dir->cbegin(); file != dir->cend(); ++file)
+            card.insert(prefix + file.key(), file.value());
+    }
+    return card;
 }
 
 QByteArray manifestText(const Files &files)
@@ -112,83 +86,65 @@ QByteArray manifestText(const Files &files)
     return text;
 }
 
-QByteArray manifestPath(const QString &serverDirectory)
-{
-    return "/ZUVUpdater/TheOrvik//" + serverDirectory.toUtf8() + "/manifest.txt";
-}
-
 QByteArray filePath(const QString &serverDirectory, const QString &file)
 {
     return "/ZUVUpdater/TheOrvik//" + serverDirectory.toUtf8() + '/' + file.toUtf8();
 }
 
-int firmwareDownloads()
-{
-    const Files before = oldCard();
-    const Files after = firmwareCard();
-    int count = 0;
-    for (auto it = after.cbegin(); it != after.cend(); ++it)
-        count += before.value(it.key()) != it.value() ? 1 : 0;
-    return count;
-}
-
 } // namespace Release
 
-QString faultName(Fault fault)
-{
-    switch (fault) {
-    case Fault::Refused: return QStringLiteral("refused");
-    case Fault::Unreachable: return QStringLiteral("unreachable");
-    case Fault::NotFound: return QStringLiteral("404");
-    case Fault::ServerError: return QStringLiteral("500");
-    case Fault::MovedPermanently: return QStringLiteral("301");
-    case Fault::Found: return QStringLiteral("302");
-    case Fault::StallBeforeHeaders: return QStringLiteral("stall before headers");
-    case Fault::StallInBody: return QStringLiteral("stall in body");
-    case Fault::ResetInBody: return QStringLiteral("reset in body");
-    case Fault::CutShort: return QStringLiteral("cut short");
-    }
-    return QString();
-}
-
-QList<Fault> allFaults()
-{
-    return {Fault::Refused,   Fault::Unreachable,        Fault::NotFound,    Fault::ServerError, Fault::MovedPermanently,
-            Fault::Found,     Fault::StallBeforeHeaders, Fault::StallInBody, Fault::ResetInBody, Fault::CutShort};
-}
-
-// ---------------------------------------------------------------- log
-
+namespace WriterHook {
 namespace {
 
-// The program logs every step; a test shows those lines only when it fails.
-QMutex logMutex;
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-constexpr int KeptLogLines = 300;
+std::atomic<int> targetStep{0};
+std::function<void()> stepAction; // set before targetStep, read after it
 
-void keepLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+// The writer waits while the test's event loop runs the action.
+void hook(int step, const char *)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg) {
-        QMutexLocker lock(&logMutex);
-        logLines.append(message.left(300));
-        if (logLines.size() > KeptLogLines)
-            logLines.removeFirst();
-        return;
-    }
-    if (previousHandler)
-        previousHandler(type, context, message);
+    int expected = step;
+    if (targetStep.compare_exchange_strong(expected, 0))
+        QMetaObject::invokeMethod(qApp, stepAction, Qt::BlockingQueuedConnection);
+}
+
+void clear()
+{
+    targetStep.store(0);
+    QThreadPool::globalInstance()->waitForDone(30000);
+    DeviceWriter::setStepHook(nullptr);
 }
 
 } // namespace
 
+void atStep(int step, const std::function<void()> &action)
+{
+    stepAction = action;
+    targetStep.store(step);
+    DeviceWriter::setStepHook(hook);
+}
+
+} // namespace WriterHook
+
 // ---------------------------------------------------------------- rig
 
-const QStringList FaultRig::Endings{"noDeviceFound",  "multipleDevicesFound", "updateServerConnectionError",
-                                    "nothingToUpdate", "downloadError",        "updateReady",
-                                    "bootloaderUpdateReady"};
+namespace {
 
-FaultRig::FaultRig() = default;
+// The signals that end a step of the user's flow with a page of its own.
+const QStringList Endings{"noDeviceFound",   "multipleDevicesFound", "updateServerConnectionError",
+                          "nothingToUpdate", "downloadError",        "updateReady",
+                          "bootloaderUpdateReady"};
+
+QStringList entriesBelow(const QString &path)
+{
+    QStringList entries;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries.append(QDir(path).relativeFilePath(it.next()));
+    return entries;
+}
+
+} // namespace
 
 FaultRig::~FaultRig()
 {
@@ -198,182 +154,47 @@ FaultRig::~FaultRig()
         ::close(m_pulledCard);
 }
 
-void FaultRig::initProcess()
-{
-    static QTemporaryDir config(QDir::tempPath() + QStringLiteral("/zuv-fault-config-XXXXXX"));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    Helpers::Network::setStallTimeout(StallTimeoutMs);
-    previousHandler = qInstallMessageHandler(keepLog);
-}
-
-void FaultRig::printLogIfFailed()
-{
-    QMutexLocker lock(&logMutex);
-    if (QTest::currentTestFailed()) {
-        fprintf(stderr, "Last lines of the program's log:\n");
-        for (const QString &line : qAsConst(logLines))
-            fprintf(stderr, "  %s\n", qPrintable(line));
-    }
-    logLines.clear();
-}
-
-bool FaultRig::setUp(qint64 cardSize)
+bool FaultRig::setUp()
 {
     m_temp = std::make_unique<PrivateTemp>();
-    m_card = std::make_unique<Volume>(cardSize);
-    if (!m_card->mount())
+    m_card = std::make_unique<Volume>(8 * 1024 * 1024);
+    m_server = std::make_unique<HttpFaultServer>();
+    if (!m_card->mount() || !m_server->listen())
         return false;
     const Files card = Release::oldCard();
     for (auto it = card.cbegin(); it != card.cend(); ++it)
         m_card->writeFile(it.key(), it.value());
-    m_server = std::make_unique<HttpFaultServer>();
-    if (!m_server->listen())
-        return false;
     m_baseUrl = m_server->baseUrl();
-    connect(m_server.get(), &HttpFaultServer::requestReceived, this, &FaultRig::requestReceived);
+    connect(m_server.get(), &HttpFaultServer::requestReceived, this, [this](int index) {
+        const QByteArray path = m_server->requests().at(index).path;
+        const bool file =
+            !path.endsWith("/manifest.txt") && path != Release::ChangelistPath && path != Release::InfoPath;
+        const int fileRequest = file ? ++m_fileRequests : 0;
+        if (onRequest)
+            onRequest(fileRequest, path);
+    });
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "ZUV Systems", "ZUV Update Manager");
-    settings.setValue("UpdateServer", m_server->baseUrl());
+    settings.setValue("UpdateServer", m_baseUrl);
     settings.sync();
     publish();
     return settings.status() == QSettings::NoError;
 }
 
-void FaultRig::offerBootloader()
-{
-    m_bootloader = true;
-    publish();
-}
-
 void FaultRig::publish()
 {
-    beforeScan = nullptr;
-    beforeCheck = nullptr;
-    beforeUpdate = nullptr;
     onRequest = nullptr;
-    onSignal = nullptr;
+    m_onSignal = nullptr;
     m_published.clear();
-    auto add = [this](const QByteArray &path, const QByteArray &body) {
-        HttpFaultServer::Response response;
-        response.body = body;
-        m_published.insert(path, response);
-        // The target of a redirection, which the program must not follow.
-        m_published.insert(path + "?moved", response);
-    };
-    add(Release::ChangelistPath, "Version 2\nFaster start-up\nQuieter fan\n");
-    add(Release::InfoPath, m_bootloader ? "VER_BOOT=B2\nVER_PRI=P2\nVER_SEC=S2\n" : "VER_BOOT=B1\nVER_PRI=P2\nVER_SEC=S2\n");
+    m_published.insert(Release::ChangelistPath, "Version 2\nFaster start-up\nQuieter fan\n");
+    m_published.insert(Release::InfoPath, "VER_BOOT=B1\nVER_PRI=P2\nVER_SEC=S2\n");
     const QMap<QString, Files> directories = Release::serverDirectories();
     for (auto dir = directories.cbegin(); dir != directories.cend(); ++dir) {
-        add(Release::manifestPath(dir.key()), Release::manifestText(dir.value()));
+        m_published.insert(Release::manifestPath(dir.key()), Release::manifestText(dir.value()));
         for (auto file = dir->cbegin(); file != dir->cend(); ++file)
-            add(Release::filePath(dir.key(), file.key()), file.value());
+            m_published.insert(Release::filePath(dir.key(), file.key()), file.value());
     }
     for (auto it = m_published.cbegin(); it != m_published.cend(); ++it)
-        m_server->setResponse(it.key(), it.value());
-}
-
-void FaultRig::setManifest(const QString &serverDirectory, const QByteArray &text)
-{
-    HttpFaultServer::Response response;
-    response.body = text;
-    m_published.insert(Release::manifestPath(serverDirectory), response);
-    m_server->setResponse(Release::manifestPath(serverDirectory), response);
-}
-
-void FaultRig::inject(Fault fault, const FaultTarget &target)
-{
-    if (fault == Fault::Refused || fault == Fault::Unreachable) {
-        auto cut = [this, fault] {
-            if (fault == Fault::Refused)
-                m_server->stopListening();
-            else
-                m_server->stopAccepting();
-        };
-        switch (target.kind) {
-        case FaultTarget::Changelist:
-            beforeScan = cut;
-            return;
-        case FaultTarget::InfoFile:
-            beforeCheck = cut;
-            return;
-        case FaultTarget::Manifest:
-            beforeUpdate = cut;
-            return;
-        case FaultTarget::File:
-            // The server goes away just as the k-th file is asked for.
-            onRequest = [this, fault, cut, target](int fileRequest, const QByteArray &path) {
-                if (fileRequest != target.file)
-                    return;
-                cut();
-                if (fault == Fault::Refused) {
-                    m_server->dropConnections();
-                } else {
-                    HttpFaultServer::Response silent;
-                    silent.fault = HttpFaultServer::StallBeforeHeaders;
-                    m_server->setResponse(path, silent);
-                }
-            };
-            return;
-        }
-    }
-
-    onRequest = [this, fault, target](int fileRequest, const QByteArray &path) {
-        bool hit = false;
-        switch (target.kind) {
-        case FaultTarget::Changelist: hit = path == Release::ChangelistPath; break;
-        case FaultTarget::InfoFile: hit = path == Release::InfoPath; break;
-        case FaultTarget::Manifest: hit = path == Release::manifestPath(target.directory); break;
-        case FaultTarget::File: hit = fileRequest == target.file; break;
-        }
-        if (!hit)
-            return;
-        HttpFaultServer::Response response = m_published.value(path);
-        const qint64 half = response.body.size() / 2;
-        switch (fault) {
-        case Fault::NotFound:
-            response.status = 404;
-            response.body = "Not here";
-            break;
-        case Fault::ServerError:
-            response.status = 500;
-            response.body = "Broken";
-            break;
-        case Fault::MovedPermanently:
-        case Fault::Found:
-            response.status = fault == Fault::Found ? 302 : 301;
-            response.headers.append({"Location", path + "?moved"});
-            response.body = "Moved";
-            break;
-        case Fault::StallBeforeHeaders:
-            response.fault = HttpFaultServer::StallBeforeHeaders;
-            break;
-        case Fault::StallInBody:
-            response.fault = HttpFaultServer::StallAfterHeaders;
-            response.faultAfterBytes = half;
-            break;
-        case Fault::ResetInBody:
-            response.fault = HttpFaultServer::ResetAfterBytes;
-            response.faultAfterBytes = half;
-            break;
-        case Fault::CutShort:
-            response.fault = HttpFaultServer::CloseAfterBytes;
-            response.faultAfterBytes = half;
-            break;
-        case Fault::Refused:
-        case Fault::Unreachable:
-            break;
-        }
-        m_server->setResponse(path, response);
-    };
-}
-
-void FaultRig::requestReceived(int index)
-{
-    const QByteArray path = m_server->requests().at(index).path;
-    const bool file = path.startsWith("/ZUVUpdater/TheOrvik//") && !path.endsWith("/manifest.txt")
-        && path != Release::ChangelistPath && path != Release::InfoPath && !path.endsWith("?moved");
-    const int fileRequest = file ? ++m_fileRequests : 0;
-    if (onRequest)
-        onRequest(fileRequest, path);
+        m_server->setBody(it.key(), it.value());
 }
 
 Updater *FaultRig::updater()
@@ -381,30 +202,16 @@ Updater *FaultRig::updater()
     if (m_updater)
         return m_updater.get();
     m_updater = std::make_unique<Updater>();
-    Updater *updater = m_updater.get();
-    const QList<QPair<QString, void (Updater::*)()>> plain{
-        {"noDeviceFound", &Updater::noDeviceFound},
-        {"multipleDevicesFound", &Updater::multipleDevicesFound},
-        {"connectingToDevice", &Updater::connectingToDevice},
-        {"connectedToDevice", &Updater::connectedToDevice},
-        {"updateAvailable", &Updater::updateAvailable},
-        {"updateInfoChanged", &Updater::updateInfoChanged},
-        {"updateServerConnectionError", &Updater::updateServerConnectionError},
-        {"nothingToUpdate", &Updater::nothingToUpdate},
-        {"preparingDownloadList", &Updater::preparingDownloadList},
-        {"downloadError", &Updater::downloadError},
-        {"updateReady", &Updater::updateReady},
-        {"bootloaderUpdateReady", &Updater::bootloaderUpdateReady},
-        {"veryfingDownloadedFiles", &Updater::veryfingDownloadedFiles},
-        {"copyingFiles", &Updater::copyingFiles}};
-    for (const auto &signal : plain) {
-        const QString name = signal.first;
-        connect(updater, signal.second, this, [this, name] { onUpdaterSignal(name); });
+    const QMetaObject &meta = Updater::staticMetaObject;
+    const QMetaMethod recorder = staticMetaObject.method(staticMetaObject.indexOfSlot("recordSignal()"));
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        if (meta.method(i).methodType() == QMetaMethod::Signal && meta.method(i).parameterCount() == 0)
+            connect(m_updater.get(), meta.method(i), this, recorder);
     }
-    connect(updater, &Updater::downloadedFiles, this, [this](int count, int total) {
-        onUpdaterSignal(QStringLiteral("downloadedFiles %1/%2").arg(count).arg(total));
+    connect(m_updater.get(), &Updater::downloadedFiles, this, [this](int count, int total) {
+        record(QStringLiteral("downloadedFiles %1/%2").arg(count).arg(total));
     });
-    return updater;
+    return m_updater.get();
 }
 
 void FaultRig::destroyUpdater()
@@ -412,31 +219,35 @@ void FaultRig::destroyUpdater()
     m_updater.reset();
 }
 
+void FaultRig::atSignal(const QString &prefix, const std::function<void()> &action)
+{
+    m_onSignal = [prefix, action, done = false](const QString &name) mutable {
+        if (!done && name.startsWith(prefix)) {
+            done = true;
+            action();
+        }
+    };
+}
+
+void FaultRig::recordSignal()
+{
+    record(QString::fromLatin1(sender()->metaObject()->method(senderSignalIndex()).name()));
+}
+
 // Presses the buttons the way a user would, as soon as each page offers them.
-void FaultRig::onUpdaterSignal(const QString &name)
+void FaultRig::record(const QString &name)
 {
     signalLog.append(name);
-    if (onSignal)
-        onSignal(name);
-    if (!autoDrive)
+    if (m_onSignal)
+        m_onSignal(name);
+    if (!autoDrive || (name != QLatin1String("connectedToDevice") && name != QLatin1String("updateAvailable")))
         return;
-    if (name == QLatin1String("connectedToDevice")) {
-        QTimer::singleShot(0, this, [this] {
-            if (!m_updater)
-                return;
-            if (beforeCheck)
-                beforeCheck();
+    QTimer::singleShot(0, this, [this, name] {
+        if (m_updater && name == QLatin1String("connectedToDevice"))
             m_updater->checkForUpdates();
-        });
-    } else if (name == QLatin1String("updateAvailable")) {
-        QTimer::singleShot(0, this, [this] {
-            if (!m_updater || !updateOffered())
-                return;
-            if (beforeUpdate)
-                beforeUpdate();
+        else if (m_updater && updateOffered())
             m_updater->update();
-        });
-    }
+    });
 }
 
 // The device page shows UPDATE only for a version the server names and the
@@ -451,112 +262,69 @@ bool FaultRig::updateOffered() const
         || differs(m_updater->secondaryUpdateVersion(), m_updater->secondaryVersion());
 }
 
-int FaultRig::endingsSince(int from) const
-{
-    int count = 0;
-    for (int i = from; i < signalLog.size(); ++i)
-        count += Endings.contains(signalLog.at(i)) ? 1 : 0;
-    return count;
-}
-
-QString FaultRig::runFlow(int timeoutMs)
-{
-    return waitForEnding(startFlow(), timeoutMs);
-}
-
 int FaultRig::startFlow()
 {
     const int from = signalLog.size();
-    if (beforeScan)
-        beforeScan();
     updater()->scan();
     return from;
 }
 
-QString FaultRig::waitForEnding(int from, int timeoutMs)
+QString FaultRig::waitForEnding(int from)
 {
-    if (!QTest::qWaitFor([&] { return endingsSince(from) > 0; }, timeoutMs))
-        return QString();
-    QTest::qWait(SettleMs);
-    for (int i = from; i < signalLog.size(); ++i) {
-        if (Endings.contains(signalLog.at(i)))
-            return signalLog.at(i);
-    }
-    return QString();
+    const auto endings = [&] {
+        QStringList found;
+        for (const QString &name : signalLog.mid(from)) {
+            if (Endings.contains(name))
+                found.append(name);
+        }
+        return found;
+    };
+    if (QTest::qWaitFor([&] { return !endings().isEmpty(); }, 60000))
+        QTest::qWait(SettleMs);
+    return endings().join(QStringLiteral(", "));
 }
 
-bool FaultRig::waitFor(const QString &signal, int from, int timeoutMs)
+QString FaultRig::waitFor(const QStringList &names, int from)
 {
-    return QTest::qWaitFor([&] { return signalLog.mid(from).contains(signal); }, timeoutMs);
+    const auto first = [&] {
+        for (const QString &name : signalLog.mid(from)) {
+            if (names.contains(name))
+                return name;
+        }
+        return QString();
+    };
+    return QTest::qWaitFor([&] { return !first().isEmpty(); }, 30000) ? first() : QString();
 }
 
 QString FaultRig::difference(const Files &actual, const Files &expected)
 {
+    const auto size = [](const Files &files, const QString &path) {
+        return files.contains(path) ? QString::number(files.value(path).size()) : QStringLiteral("none");
+    };
+    Files all = actual;
+    all.insert(expected);
     QStringList differences;
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        if (!actual.contains(it.key()))
-            differences.append(QStringLiteral("missing %1").arg(it.key()));
-        else if (actual.value(it.key()) != it.value())
-            differences.append(QStringLiteral("%1 differs (%2 bytes, expected %3)")
-                                   .arg(it.key())
-                                   .arg(actual.value(it.key()).size())
-                                   .arg(it.value().size()));
-    }
-    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
-        if (!expected.contains(it.key()))
-            differences.append(QStringLiteral("unexpected %1").arg(it.key()));
+    for (const QString &path : all.keys()) {
+        if (actual.contains(path) != expected.contains(path) || actual.value(path) != expected.value(path))
+            differences.append(QStringLiteral("%1: %2 bytes, expected %3").arg(path, size(actual, path), size(expected, path)));
     }
     return differences.join(QStringLiteral("; "));
 }
 
-QString FaultRig::cardDifference(const Files &expected) const
+QString FaultRig::leftovers()
 {
-    return difference(m_card->snapshot(), expected);
-}
-
-namespace {
-
-QStringList entriesBelow(const QString &path, const QString &prefix)
-{
-    QStringList entries;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries.append(prefix + QDir(path).relativeFilePath(it.next()));
-    return entries;
-}
-
-Files filesBelow(const QString &root)
-{
-    Files files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile file(path);
-        files.insert(QDir(root).relativeFilePath(path), file.open(QIODevice::ReadOnly) ? file.readAll() : "?");
+    const bool pulled = !m_pulledMountPoint.isEmpty();
+    QStringList found;
+    for (const QString &entry : entriesBelow(QFileInfo(pulled ? m_pulledMountPoint : m_card->rootPath()).path())) {
+        if (entry != QLatin1String("card") && (pulled || !entry.startsWith(QLatin1String("card/"))))
+            found.append(entry);
     }
-    return files;
-}
-
-} // namespace
-
-QStringList FaultRig::strayFiles() const
-{
-    QStringList stray;
-    const QString mountPoint = m_pulledMountPoint.isEmpty() ? m_card->rootPath() : m_pulledMountPoint;
-    stray = entriesBelow(QFileInfo(mountPoint).path(), QString());
-    stray = stray.filter(QRegularExpression(QStringLiteral("^(?!card(/|$))")));
-    if (!m_pulledMountPoint.isEmpty())
-        stray += entriesBelow(m_pulledMountPoint, QStringLiteral("card/"));
-    return stray;
-}
-
-QStringList FaultRig::tempLeftovers()
-{
     QThreadPool::globalInstance()->waitForDone(30000);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
-    return m_temp->leftovers();
+    for (const QString &entry : m_temp->leftovers())
+        found.append(QStringLiteral("TMPDIR/") + entry);
+    return found.join(QStringLiteral(", "));
 }
 
 bool FaultRig::pullCard()
@@ -568,19 +336,24 @@ bool FaultRig::pullCard()
 
 Files FaultRig::pulledCardFiles() const
 {
-    return filesBelow(QStringLiteral("/proc/self/fd/%1").arg(m_pulledCard));
+    const QString root = QStringLiteral("/proc/self/fd/%1").arg(m_pulledCard);
+    Files files;
+    for (const QString &entry : entriesBelow(root)) {
+        QFile file(root + '/' + entry);
+        if (QFileInfo(file).isFile())
+            files.insert(entry, file.open(QIODevice::ReadOnly) ? file.readAll() : "?");
+    }
+    return files;
 }
 
 bool FaultRig::insertCard(const Files &files)
 {
-    m_pulledVolume = std::move(m_card);
     m_card = std::make_unique<Volume>(8 * 1024 * 1024);
     if (!m_card->mount())
         return false;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         m_card->writeFile(it.key(), it.value());
-    if (m_pulledCard >= 0)
-        ::close(m_pulledCard);
+    ::close(m_pulledCard);
     m_pulledCard = -1;
     m_pulledMountPoint.clear();
     return true;
@@ -589,97 +362,74 @@ bool FaultRig::insertCard(const Files &files)
 QString FaultRig::repairThenUpdate()
 {
     publish();
-    const QMap<QString, Files> directories = Release::serverDirectories();
-    for (auto dir = directories.cbegin(); dir != directories.cend(); ++dir) {
-        for (auto file = dir->cbegin(); file != dir->cend(); ++file)
-            m_server->setBody(Release::filePath(dir.key(), file.key()), "gone", 404);
-    }
-    const int repairFrom = signalLog.size();
+    onRequest = [this](int fileRequest, const QByteArray &path) {
+        if (fileRequest > 0)
+            m_server->setBody(path, "gone", 404);
+    };
     const QString repairRun = runFlow();
-    if (endingsSince(repairFrom) != 1)
-        return QStringLiteral("!the repairing run ended more than once: %1").arg(signalLog.mid(repairFrom).join(", "));
-    QString state;
-    if (cardDifference(Release::oldCard()).isEmpty() && repairRun == QLatin1String("downloadError"))
-        state = QStringLiteral("old");
-    else if (cardDifference(Release::firmwareCard()).isEmpty() && repairRun == QLatin1String("updateReady"))
-        state = QStringLiteral("new");
-    else
-        return QStringLiteral("!after the repairing run (%1): old card: %2; new card: %3")
-            .arg(repairRun, cardDifference(Release::oldCard()), cardDifference(Release::firmwareCard()));
+    const QString oldCard = cardDifference(Release::oldCard());
+    const QString newCard = cardDifference(Release::firmwareCard());
+    const QString state = repairRun == QLatin1String("downloadError") && oldCard.isEmpty() ? QStringLiteral("old")
+        : repairRun == QLatin1String("updateReady") && newCard.isEmpty()                  ? QStringLiteral("new")
+                                                                                           : QString();
+    if (state.isEmpty())
+        return QStringLiteral("!the repairing run ended with %1; old card: %2; new card: %3").arg(repairRun, oldCard, newCard);
 
     // The user stays on the device page and presses UPDATE again.
     publish();
     const int from = signalLog.size();
     updater()->update();
     const QString updateRun = waitForEnding(from);
-    if (updateRun != QLatin1String("updateReady") || endingsSince(from) != 1
-        || !cardDifference(Release::firmwareCard()).isEmpty())
-        return QStringLiteral("!the following update ended with %1: %2")
-            .arg(updateRun, cardDifference(Release::firmwareCard()));
+    if (updateRun != QLatin1String("updateReady") || !cardDifference(Release::firmwareCard()).isEmpty())
+        return QStringLiteral("!the following update ended with %1: %2").arg(updateRun, cardDifference(Release::firmwareCard()));
     return state;
 }
 
-// ---------------------------------------------------------------- writer hook
+// ---------------------------------------------------------------- test frame
 
-namespace WriterHook {
 namespace {
 
-std::atomic<int> targetStep{0};
-std::function<void()> stepAction; // set before targetStep, read after it
-QSemaphore paused;
-QSemaphore resumed;
-
-void hook(int step, const char *)
-{
-    int expected = step;
-    if (!targetStep.compare_exchange_strong(expected, 0))
-        return;
-    if (stepAction) {
-        stepAction();
-        return;
-    }
-    paused.release();
-    resumed.tryAcquire(1, 30000); // never hold a writer for ever
-}
-
-void arm(int step, const std::function<void()> &action)
-{
-    paused.tryAcquire(paused.available());
-    resumed.tryAcquire(resumed.available());
-    stepAction = action;
-    targetStep.store(step);
-    DeviceWriter::setStepHook(hook);
-}
+QtMessageHandler testLog = nullptr;
 
 } // namespace
 
-void atStep(int step, const std::function<void()> &action)
+void FaultTest::initTestCase()
 {
-    arm(step, action);
+    if (!Volume::unavailableReason().isEmpty())
+        QSKIP(qPrintable(Volume::unavailableReason()));
+    static QTemporaryDir config(QDir::tempPath() + QStringLiteral("/zuv-fault-config-XXXXXX"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    Helpers::Network::setStallTimeout(1000);
+    // The program logs every step; those lines are shown for a failed case only.
+    testLog = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            testLog(type, context, message);
+    });
 }
 
-void pauseAt(int step)
+void FaultTest::init()
 {
-    arm(step, nullptr);
+    rig = std::make_unique<FaultRig>();
+    QVERIFY(rig->setUp());
 }
 
-bool waitUntilPaused(int timeoutMs)
+void FaultTest::cleanup()
 {
-    return QTest::qWaitFor([] { return paused.tryAcquire(); }, timeoutMs);
+    if (rig && !QTest::currentTestFailed())
+        verifyNothingLeft();
+    if (rig && QTest::currentTestFailed()) {
+        fprintf(stderr, "Last lines of the program's log:\n");
+        const QStringList lines = rig->logLines();
+        for (const QString &line : lines.mid(std::max(0, lines.size() - 300)))
+            fprintf(stderr, "  %s\n", qPrintable(line.left(300)));
+    }
+    rig.reset();
 }
 
-void resume()
+// Once the run ended, and again once the program is closed.
+void FaultTest::verifyNothingLeft()
 {
-    resumed.release();
+    QCOMPARE(rig->leftovers(), QString());
+    rig->destroyUpdater();
+    QCOMPARE(rig->leftovers(), QString());
 }
-
-void clear()
-{
-    targetStep.store(0);
-    resumed.release();
-    QThreadPool::globalInstance()->waitForDone(30000);
-    DeviceWriter::setStepHook(nullptr);
-    stepAction = nullptr;
-}
-
-} // namespace WriterHook

@@ -1,237 +1,113 @@
-// Faults of the card and of the release's content: a card that fills up,
-// turns read-only or is pulled out at any moment of the run, a FW.ZUV that
-// vanishes, downloads that do not match their manifest. The user sees the
-// error page, the card never ends half-written, and once the card is back
-// in order the next run brings it to exactly one release.
+// Faults of the card: a card that fills up, turns read-only or is pulled
+// out at any moment of the run, a FW.ZUV that vanishes, a temporary
+// location that fills up. The user sees the error page, the card never
+// ends half-written, and once the card is back in order the next run
+// brings it to exactly one release.
 #include "faultrig.h"
-
-#include "update/devicewriter.h"
-#include "updater/updater.h"
 
 #include <QStorageInfo>
 #include <QtTest>
 
 #include <sys/mount.h>
 
-class DeviceFaultTest : public QObject
+class DeviceFaultTest : public FaultTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void contentFails_data();
-    void contentFails();
     void cardFull();
     void temporaryLocationFull();
-    void cardReadOnly_data();
-    void cardReadOnly();
-    void cardPulled_data();
-    void cardPulled();
+    void cardFails_data();
+    void cardFails();
     void infoFileVanishes();
-
-private:
-    std::unique_ptr<FaultRig> m_rig;
 };
-
-void DeviceFaultTest::initTestCase()
-{
-    if (!Volume::unavailableReason().isEmpty())
-        QSKIP(qPrintable(Volume::unavailableReason()));
-    FaultRig::initProcess();
-}
-
-void DeviceFaultTest::init()
-{
-    m_rig = std::make_unique<FaultRig>();
-    QVERIFY(m_rig->setUp());
-}
-
-void DeviceFaultTest::cleanup()
-{
-    m_rig.reset();
-    FaultRig::printLogIfFailed();
-}
-
-void DeviceFaultTest::contentFails_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<bool>("downloads");
-    QTest::newRow("download does not match its digest") << "mismatch" << true;
-    QTest::newRow("upper-case digests") << "upper case" << true;
-    QTest::newRow("two manifests, one path, two digests") << "conflict" << false;
-}
-
-void DeviceFaultTest::contentFails()
-{
-    QFETCH(QString, fault);
-    const QMap<QString, Files> release = Release::serverDirectories();
-    if (fault == "mismatch") {
-        m_rig->server().setBody(Release::filePath("SecondaryFirmware/ANIM", "OUTRO.ANI"), "not the animation");
-    } else if (fault == "upper case") {
-        m_rig->setManifest("SecondaryFirmware/SOUNDS",
-                           Release::manifestText(release.value("SecondaryFirmware/SOUNDS")).toUpper());
-    } else {
-        Files primary = release.value("PrimaryFirmware/P2");
-        primary.insert("SHARED.BIN", "primary's version");
-        Files secondary = release.value("SecondaryFirmware/S2");
-        secondary.insert("SHARED.BIN", "secondary's version");
-        m_rig->setManifest("PrimaryFirmware/P2", Release::manifestText(primary));
-        m_rig->setManifest("SecondaryFirmware/S2", Release::manifestText(secondary));
-    }
-
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QFETCH(bool, downloads);
-    QCOMPARE(m_rig->fileRequests() > 0, downloads);
-    QCOMPARE(m_rig->signalLog.contains("veryfingDownloadedFiles"), downloads);
-    QVERIFY(!m_rig->signalLog.contains("copyingFiles"));
-    const QString card = m_rig->cardDifference(Release::oldCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-}
 
 // The new version of a file is staged beside the old one, so a card with
 // room for only one of them fills up part way through the copy.
 void DeviceFaultTest::cardFull()
 {
     Files before = Release::oldCard();
-    m_rig->beforeUpdate = [&] {
-        const qint64 free = QStorageInfo(m_rig->card().rootPath()).bytesAvailable();
-        const QByteArray filler(int(free - 24 * 1024), 'f');
-        m_rig->card().writeFile("USER/FILLER.BIN", filler);
-        before.insert("USER/FILLER.BIN", filler);
-    };
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QVERIFY(m_rig->signalLog.contains("copyingFiles"));
-    QString card = m_rig->cardDifference(before);
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
+    rig->atSignal("updateAvailable", [&] {
+        const qint64 free = QStorageInfo(rig->card().rootPath()).bytesAvailable();
+        before.insert("USER/FILLER.BIN", QByteArray(int(free - 24 * 1024), 'f'));
+        rig->card().writeFile("USER/FILLER.BIN", before.value("USER/FILLER.BIN"));
+    });
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QVERIFY(rig->signalLog.contains("copyingFiles"));
+    QCOMPARE(rig->cardDifference(before), QString());
+    QCOMPARE(rig->leftovers(), QString());
 
     // The user makes room and tries again.
-    QVERIFY(QFile::remove(m_rig->card().rootPath() + "/USER/FILLER.BIN"));
-    m_rig->publish();
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("updateReady"));
-    card = m_rig->cardDifference(Release::firmwareCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
+    QVERIFY(QFile::remove(rig->card().rootPath() + "/USER/FILLER.BIN"));
+    rig->publish();
+    QCOMPARE(rig->runFlow(), QStringLiteral("updateReady"));
+    QCOMPARE(rig->cardDifference(Release::firmwareCard()), QString());
 }
 
 // The downloads go to the temporary location first; when it fills up, the
 // run ends there and takes its partial files with it.
 void DeviceFaultTest::temporaryLocationFull()
 {
-    const QByteArray temp = QFile::encodeName(m_rig->temp().path());
+    const QByteArray temp = QFile::encodeName(rig->temp().path());
     QVERIFY(::mount("zuvtemp", temp.constData(), "tmpfs", 0, "size=64k,mode=0700") == 0);
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QVERIFY(!m_rig->signalLog.contains("copyingFiles"));
-    const QString card = m_rig->cardDifference(Release::oldCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-    m_rig->destroyUpdater();
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QVERIFY(!rig->signalLog.contains("copyingFiles"));
+    QCOMPARE(rig->cardDifference(Release::oldCard()), QString());
+    QCOMPARE(rig->leftovers(), QString());
+    rig->destroyUpdater();
     QVERIFY(::umount2(temp.constData(), 0) == 0);
 }
 
-void DeviceFaultTest::cardReadOnly_data()
+void DeviceFaultTest::cardFails_data()
 {
+    QTest::addColumn<bool>("pulled"); // or turned read-only
     QTest::addColumn<QString>("when");
-    QTest::newRow("before the update") << "update";
-    QTest::newRow("during the downloads") << "downloads";
-    QTest::newRow("during the copy") << "copy";
-}
-
-void DeviceFaultTest::cardReadOnly()
-{
-    QFETCH(QString, when);
-    Volume &card = m_rig->card();
-    if (when == "update") {
-        m_rig->beforeUpdate = [&] { QVERIFY(card.remountReadOnly(true)); };
-    } else if (when == "downloads") {
-        m_rig->onSignal = [&](const QString &signal) {
-            if (signal.startsWith("downloadedFiles 1/"))
-                QVERIFY(card.remountReadOnly(true));
-        };
-    } else {
-        WriterHook::atStep(5, [&] { card.remountReadOnly(true); });
-    }
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-    QVERIFY(card.remountReadOnly(false));
-    if (when == "copy") {
-        // Part way through, nothing could be undone on a read-only card;
-        // the next run does it.
-        QCOMPARE(m_rig->repairThenUpdate(), QStringLiteral("old"));
-    } else {
-        const QString difference = m_rig->cardDifference(Release::oldCard());
-        QVERIFY2(difference.isEmpty(), qPrintable(difference));
-        m_rig->publish();
-        QCOMPARE(m_rig->runFlow(), QStringLiteral("updateReady"));
-        const QString updated = m_rig->cardDifference(Release::firmwareCard());
-        QVERIFY2(updated.isEmpty(), qPrintable(updated));
-    }
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-}
-
-void DeviceFaultTest::cardPulled_data()
-{
-    QTest::addColumn<QString>("when");
-    QTest::addColumn<int>("step");
-    QTest::newRow("during the check") << "preparingDownloadList" << 0;
-    QTest::newRow("during the downloads") << "downloadedFiles 1/" << 0;
+    QTest::addColumn<int>("step"); // of the copy, when not at a signal
+    QTest::newRow("read-only before the update") << false << "updateAvailable" << 0;
+    QTest::newRow("read-only during the downloads") << false << "downloadedFiles 1/" << 0;
+    QTest::newRow("read-only during the copy") << false << "" << 5;
+    QTest::newRow("pulled during the check") << true << "preparingDownloadList" << 0;
+    QTest::newRow("pulled during the downloads") << true << "downloadedFiles 1/" << 0;
     for (int step : {1, 5, 12, 20, Release::FirmwareCommitStep, 23})
-        QTest::addRow("during the copy, after step %d", step) << "copy" << step;
+        QTest::addRow("pulled during the copy, after step %d", step) << true << "" << step;
 }
 
 // Pulling the card leaves its mount point behind as an empty directory:
 // the run must neither take that for the card nor write anything there.
-void DeviceFaultTest::cardPulled()
+// Part way through the copy nothing can be undone on a card that is gone
+// or read-only: the next run does it.
+void DeviceFaultTest::cardFails()
 {
+    QFETCH(bool, pulled);
     QFETCH(QString, when);
     QFETCH(int, step);
-    if (step > 0) {
-        WriterHook::atStep(step, [&] { m_rig->pullCard(); });
-    } else {
-        m_rig->onSignal = [&](const QString &signal) {
-            if (signal.startsWith(when))
-                QVERIFY(m_rig->pullCard());
-        };
-    }
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-    QVERIFY(!m_rig->card().isMounted());
-    const Files pulled = m_rig->pulledCardFiles();
+    const auto strike = [&] { QVERIFY(pulled ? rig->pullCard() : rig->card().remountReadOnly(true)); };
+    if (step > 0)
+        WriterHook::atStep(step, strike);
+    else
+        rig->atSignal(when, strike);
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QCOMPARE(rig->leftovers(), QString());
+    const Files left = pulled ? rig->pulledCardFiles() : rig->card().snapshot();
     if (step == 0)
-        QCOMPARE(FaultRig::difference(pulled, Release::oldCard()), QString());
+        QCOMPARE(FaultRig::difference(left, Release::oldCard()), QString());
 
-    // Plugged in again, the card is repaired and then updated.
-    m_rig->destroyUpdater();
-    QVERIFY(m_rig->insertCard(pulled));
-    QCOMPARE(m_rig->repairThenUpdate(), QString(step >= Release::FirmwareCommitStep ? "new" : "old"));
+    // Plugged in again, or writable again, the card is repaired and then updated.
+    if (pulled)
+        rig->destroyUpdater();
+    QVERIFY(pulled ? rig->insertCard(left) : rig->card().remountReadOnly(false));
+    QCOMPARE(rig->repairThenUpdate(), QString(step >= Release::FirmwareCommitStep ? "new" : "old"));
 }
 
 // FW.ZUV is what makes the volume this device; without it the run does
 // not write to the volume.
 void DeviceFaultTest::infoFileVanishes()
 {
-    m_rig->onSignal = [&](const QString &signal) {
-        if (signal.startsWith("downloadedFiles 1/"))
-            QVERIFY(QFile::remove(m_rig->card().rootPath() + "/FW.ZUV"));
-    };
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
+    rig->atSignal("downloadedFiles 1/", [&] { QVERIFY(QFile::remove(rig->card().rootPath() + "/FW.ZUV")); });
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
     Files expected = Release::oldCard();
     expected.remove("FW.ZUV");
-    const QString card = m_rig->cardDifference(expected);
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
+    QCOMPARE(rig->cardDifference(expected), QString());
 }
 
 QTEST_GUILESS_MAIN(DeviceFaultTest)

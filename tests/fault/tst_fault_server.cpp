@@ -11,33 +11,56 @@
 
 namespace {
 
-void addFaultRows(const QString &where, const QList<Fault> &faults, const FaultTarget &target)
+// What a fault does to one answer: a status other than 200 (a redirection
+// points to an address that must not be asked for), or a 200 that breaks
+// off half way through the body. The first two take the whole server away:
+// it stops listening, or stops accepting so that connections wait unanswered.
+enum FaultKind { Refused, Unreachable, NotFound, ServerError, MovedPermanently, Found, StallBeforeHeaders,
+                 StallInBody, ResetInBody, CutShort, FaultCount };
+const struct {
+    const char *name;
+    int status;
+    HttpFaultServer::Fault fault;
+} Faults[FaultCount] = {{"refused", 0, HttpFaultServer::NoFault},
+                        {"unreachable", 0, HttpFaultServer::StallBeforeHeaders},
+                        {"404", 404, HttpFaultServer::NoFault},
+                        {"500", 500, HttpFaultServer::NoFault},
+                        {"301", 301, HttpFaultServer::NoFault},
+                        {"302", 302, HttpFaultServer::NoFault},
+                        {"stall before headers", 200, HttpFaultServer::StallBeforeHeaders},
+                        {"stall in body", 200, HttpFaultServer::StallAfterHeaders},
+                        {"reset in body", 200, HttpFaultServer::ResetAfterBytes},
+                        {"cut short", 200, HttpFaultServer::CloseAfterBytes}};
+
+// The faults from `first` to the last.
+QList<int> faultsFrom(int first)
 {
-    for (Fault fault : faults)
-        QTest::addRow("%s, %s", qPrintable(where), qPrintable(faultName(fault))) << int(fault) << target;
+    QList<int> faults;
+    for (int fault = first; fault < FaultCount; ++fault)
+        faults.append(fault);
+    return faults;
 }
 
-QList<Fault> httpFaults()
+void addRows(const QString &where, const QByteArray &path, int file, const QList<int> &faults)
 {
-    QList<Fault> faults = allFaults();
-    faults.removeAll(Fault::Refused);
-    faults.removeAll(Fault::Unreachable);
-    return faults;
+    for (int fault : faults)
+        QTest::addRow("%s, %s", qPrintable(where), Faults[fault].name) << fault << path << file;
+}
+
+void addColumns()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QByteArray>("path"); // the request that fails
+    QTest::addColumn<int>("file");        // or the k-th file request
 }
 
 } // namespace
 
-Q_DECLARE_METATYPE(FaultTarget)
-
-class ServerFaultTest : public QObject
+class ServerFaultTest : public FaultTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void queryFails_data();
     void queryFails();
     void manifestFails_data();
@@ -46,52 +69,58 @@ private Q_SLOTS:
     void downloadFails();
 
 private:
+    void inject(int fault, const QByteArray &path, int file);
     void verifyNothingChanged();
-
-    std::unique_ptr<FaultRig> m_rig;
 };
 
-void ServerFaultTest::initTestCase()
+void ServerFaultTest::inject(int fault, const QByteArray &path, int file)
 {
-    if (!Volume::unavailableReason().isEmpty())
-        QSKIP(qPrintable(Volume::unavailableReason()));
-    FaultRig::initProcess();
-}
-
-void ServerFaultTest::init()
-{
-    m_rig = std::make_unique<FaultRig>();
-    QVERIFY(m_rig->setUp());
-}
-
-void ServerFaultTest::cleanup()
-{
-    m_rig.reset();
-    FaultRig::printLogIfFailed();
+    HttpFaultServer &server = rig->server();
+    if (Faults[fault].status == 0) {
+        // The server goes away before the scan, before the check for updates
+        // or before the update, or just as the k-th file is asked for.
+        const auto away = [&server, fault] { fault == Refused ? server.stopListening() : server.stopAccepting(); };
+        if (path == Release::ChangelistPath)
+            away();
+        else if (file == 0)
+            rig->atSignal(path == Release::InfoPath ? "connectedToDevice" : "updateAvailable", away);
+        else
+            rig->onRequest = [&server, away, fault, file](int fileRequest, const QByteArray &requested) {
+                if (fileRequest != file)
+                    return;
+                away();
+                HttpFaultServer::Response silent;
+                silent.fault = Faults[fault].fault;
+                fault == Refused ? server.dropConnections() : server.setResponse(requested, silent);
+            };
+        return;
+    }
+    rig->onRequest = [this, &server, fault, path, file](int fileRequest, const QByteArray &requested) {
+        if (file ? fileRequest != file : requested != path)
+            return;
+        HttpFaultServer::Response response;
+        response.status = Faults[fault].status;
+        response.body = rig->published(requested);
+        if (response.status / 100 == 3)
+            response.headers.append({"Location", requested + "?moved"});
+        response.fault = Faults[fault].fault;
+        response.faultAfterBytes = response.body.size() / 2;
+        server.setResponse(requested, response);
+    };
 }
 
 void ServerFaultTest::verifyNothingChanged()
 {
-    const QString card = m_rig->cardDifference(Release::oldCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-    m_rig->destroyUpdater();
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-    for (const QByteArray &path : m_rig->server().requestedPaths())
+    QCOMPARE(rig->cardDifference(Release::oldCard()), QString());
+    for (const QByteArray &path : rig->server().requestedPaths())
         QVERIFY2(!path.endsWith("?moved"), path.constData());
 }
 
 void ServerFaultTest::queryFails_data()
 {
-    QTest::addColumn<int>("fault");
-    QTest::addColumn<FaultTarget>("target");
-    FaultTarget changelist;
-    changelist.kind = FaultTarget::Changelist;
-    addFaultRows("change list", allFaults(), changelist);
-    FaultTarget info;
-    info.kind = FaultTarget::InfoFile;
-    addFaultRows("FW.ZUV", allFaults(), info);
+    addColumns();
+    addRows("change list", Release::ChangelistPath, 0, faultsFrom(Refused));
+    addRows("FW.ZUV", Release::InfoPath, 0, faultsFrom(Refused));
 }
 
 // The change list and the server's FW.ZUV are the updater's own queries:
@@ -99,87 +128,60 @@ void ServerFaultTest::queryFails_data()
 void ServerFaultTest::queryFails()
 {
     QFETCH(int, fault);
-    QFETCH(FaultTarget, target);
-    m_rig->inject(Fault(fault), target);
+    QFETCH(QByteArray, path);
+    inject(fault, path, 0);
 
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("updateServerConnectionError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    const bool atChangelist = target.kind == FaultTarget::Changelist;
-    QCOMPARE(m_rig->signalLog.contains("connectedToDevice"), !atChangelist);
-    QVERIFY(!m_rig->signalLog.contains("updateAvailable"));
-    const QString lastError = m_rig->updater()->lastError();
-    const QByteArray path = atChangelist ? Release::ChangelistPath : Release::InfoPath;
-    QVERIFY2(lastError.startsWith((m_rig->baseUrl() + path).toUpper() + ": "), qPrintable(lastError));
-    QVERIFY2(lastError.size() > m_rig->baseUrl().size() + path.size() + 2, qPrintable(lastError));
-    QCOMPARE(lastError, lastError.toUpper());
-    // Nobody cancelled anything: a server that stops answering is named as such.
-    const bool silent = Fault(fault) == Fault::Unreachable || Fault(fault) == Fault::StallBeforeHeaders
-        || Fault(fault) == Fault::StallInBody;
-    QVERIFY2(lastError.contains("NO ANSWER") == silent, qPrintable(lastError));
-    QVERIFY2(!lastError.contains("CANCEL"), qPrintable(lastError));
+    QCOMPARE(rig->runFlow(), QStringLiteral("updateServerConnectionError"));
+    const bool atChangelist = path == Release::ChangelistPath;
+    QCOMPARE(rig->signalLog.contains("connectedToDevice"), !atChangelist);
+    QVERIFY(!rig->signalLog.contains("updateAvailable"));
+    // In capitals, and nobody cancelled anything: a server that stops
+    // answering is named as such.
+    const QString error = rig->updater()->lastError();
+    const QString prefix = (rig->baseUrl() + path).toUpper() + ": ";
+    const bool silent = fault == Unreachable || fault == StallBeforeHeaders || fault == StallInBody;
+    QVERIFY2(error.startsWith(prefix) && error.size() > prefix.size() && error == error.toUpper(), qPrintable(error));
+    QVERIFY2(error.contains("NO ANSWER") == silent && !error.contains("CANCEL"), qPrintable(error));
     if (!atChangelist) // the device page still shows the device
-        QCOMPARE(m_rig->updater()->primaryVersion(), QStringLiteral("P1"));
-    QVERIFY(m_rig->updater()->primaryUpdateVersion().isEmpty());
-    for (const QByteArray &requested : m_rig->server().requestedPaths())
-        QVERIFY2(!requested.endsWith("manifest.txt"), requested.constData());
+        QCOMPARE(rig->updater()->primaryVersion(), QStringLiteral("P1"));
+    QVERIFY(rig->updater()->primaryUpdateVersion().isEmpty());
     verifyNothingChanged();
 }
 
 void ServerFaultTest::manifestFails_data()
 {
-    QTest::addColumn<int>("fault");
-    QTest::addColumn<FaultTarget>("target");
+    addColumns();
     // Every fault on a manifest of the root, of a resource directory and of
-    // a bootloader run; the three others with a few.
-    QStringList directories = Release::firmwareDirectories();
-    directories.append(Release::bootloaderDirectory());
-    const QStringList everyFault{"PrimaryFirmware/P2", "SecondaryFirmware/SOUNDS", Release::bootloaderDirectory()};
-    for (const QString &directory : qAsConst(directories)) {
-        FaultTarget target;
-        target.kind = FaultTarget::Manifest;
-        target.directory = directory;
-        addFaultRows(directory + " manifest",
-                     everyFault.contains(directory)
-                         ? httpFaults()
-                         : QList<Fault>{Fault::NotFound, Fault::StallInBody, Fault::ResetInBody},
-                     target);
-    }
+    // a bootloader run; a missing manifest for the others.
+    for (const char *directory : {"PrimaryFirmware/P2", "SecondaryFirmware/SOUNDS", "Bootloader/B2"})
+        addRows(QString(directory) + " manifest", Release::manifestPath(directory), 0, faultsFrom(NotFound));
+    for (const char *directory : {"SecondaryFirmware/S2", "SecondaryFirmware/ANIM", "SecondaryFirmware/IMAGES"})
+        addRows(QString(directory) + " manifest", Release::manifestPath(directory), 0, {NotFound});
     // Manifests are asked for all at once: a server that goes away goes
     // away for all of them.
-    FaultTarget all;
-    all.kind = FaultTarget::Manifest;
-    all.directory = Release::firmwareDirectories().first();
-    addFaultRows("every manifest", {Fault::Refused, Fault::Unreachable}, all);
+    addRows("every manifest", Release::manifestPath("PrimaryFirmware/P2"), 0, {Refused, Unreachable});
 }
 
 void ServerFaultTest::manifestFails()
 {
     QFETCH(int, fault);
-    QFETCH(FaultTarget, target);
-    if (target.directory == Release::bootloaderDirectory())
-        m_rig->offerBootloader();
-    m_rig->inject(Fault(fault), target);
+    QFETCH(QByteArray, path);
+    if (path.contains("/Bootloader/"))
+        rig->server().setBody(Release::InfoPath, "VER_BOOT=B2\nVER_PRI=P2\nVER_SEC=S2\n");
+    inject(fault, path, 0);
 
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QVERIFY(m_rig->signalLog.contains("updateAvailable"));
-    QVERIFY(!m_rig->signalLog.contains("preparingDownloadList"));
-    QCOMPARE(m_rig->fileRequests(), 0);
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QVERIFY(!rig->signalLog.contains("preparingDownloadList") && rig->fileRequests() == 0);
     verifyNothingChanged();
 }
 
 void ServerFaultTest::downloadFails_data()
 {
-    QTest::addColumn<int>("fault");
-    QTest::addColumn<FaultTarget>("target");
+    addColumns();
     // Every fault on the first and on the last download, a few in between.
-    const int last = Release::firmwareDownloads();
-    for (int k : {1, 4, last}) {
-        FaultTarget target;
-        target.kind = FaultTarget::File;
-        target.file = k;
-        addFaultRows(QStringLiteral("file %1 of %2").arg(k).arg(last),
-                     k == 4 ? QList<Fault>{Fault::Refused, Fault::NotFound, Fault::CutShort} : allFaults(), target);
+    for (int k : {1, 4, Release::FirmwareDownloads}) {
+        addRows(QStringLiteral("file %1 of %2").arg(k).arg(Release::FirmwareDownloads), QByteArray(), k,
+                k == 4 ? QList<int>{Refused, NotFound, CutShort} : faultsFrom(Refused));
     }
 }
 
@@ -188,34 +190,21 @@ void ServerFaultTest::downloadFails_data()
 void ServerFaultTest::downloadFails()
 {
     QFETCH(int, fault);
-    QFETCH(FaultTarget, target);
-    m_rig->inject(Fault(fault), target);
+    QFETCH(int, file);
+    inject(fault, QByteArray(), file);
 
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("downloadError"));
-    QCOMPARE(m_rig->endingsSince(0), 1);
-    QVERIFY(m_rig->signalLog.contains("preparingDownloadList"));
-    QVERIFY(m_rig->fileRequests() >= target.file);
-    QVERIFY(!m_rig->signalLog.contains(QStringLiteral("downloadedFiles %1/%1").arg(Release::firmwareDownloads())));
-    QVERIFY(!m_rig->signalLog.contains("veryfingDownloadedFiles"));
-    QVERIFY(!m_rig->signalLog.contains("copyingFiles"));
-    const QString card = m_rig->cardDifference(Release::oldCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
-
-    if (target.file != Release::firmwareDownloads() || Fault(fault) == Fault::Refused
-        || Fault(fault) == Fault::Unreachable) {
-        verifyNothingChanged();
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    const QStringList later{QStringLiteral("downloadedFiles %1/%1").arg(Release::FirmwareDownloads),
+                            "veryfingDownloadedFiles", "copyingFiles"};
+    for (const QString &signal : later)
+        QVERIFY2(!rig->signalLog.contains(signal), qPrintable(signal));
+    verifyNothingChanged();
+    if (file < Release::FirmwareDownloads || fault == Refused || fault == Unreachable)
         return;
-    }
-    m_rig->publish();
-    const int from = m_rig->signalLog.size();
-    QCOMPARE(m_rig->runFlow(), QStringLiteral("updateReady"));
-    QCOMPARE(m_rig->endingsSince(from), 1);
-    const QString updated = m_rig->cardDifference(Release::firmwareCard());
-    QVERIFY2(updated.isEmpty(), qPrintable(updated));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    m_rig->destroyUpdater();
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
+    QCOMPARE(rig->leftovers(), QString());
+    rig->publish();
+    QCOMPARE(rig->runFlow(), QStringLiteral("updateReady"));
+    QCOMPARE(rig->cardDifference(Release::firmwareCard()), QString());
 }
 
 QTEST_GUILESS_MAIN(ServerFaultTest)

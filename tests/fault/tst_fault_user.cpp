@@ -4,45 +4,18 @@
 // nothing stays in the temporary location, and the next update completes.
 #include "faultrig.h"
 
-#include "update/devicewriter.h"
 #include "updater/updater.h"
 
 #include <QtTest>
 
-class UserActionTest : public QObject
+class UserActionTest : public FaultTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void actDuringRun_data();
     void actDuringRun();
-
-private:
-    std::unique_ptr<FaultRig> m_rig;
 };
-
-void UserActionTest::initTestCase()
-{
-    if (!Volume::unavailableReason().isEmpty())
-        QSKIP(qPrintable(Volume::unavailableReason()));
-    FaultRig::initProcess();
-}
-
-void UserActionTest::init()
-{
-    m_rig = std::make_unique<FaultRig>();
-    QVERIFY(m_rig->setUp());
-}
-
-void UserActionTest::cleanup()
-{
-    m_rig.reset();
-    FaultRig::printLogIfFailed();
-}
 
 void UserActionTest::actDuringRun_data()
 {
@@ -55,7 +28,7 @@ void UserActionTest::actDuringRun_data()
         const char *signal;
         int step;
     } phases[] = {{"connecting", "connectingToDevice", 0},
-                  {"checking for updates", "checkForUpdates", 0},
+                  {"checking for updates", "FW.ZUV", 0}, // asked for from the server
                   {"preparing", "preparingDownloadList", 0},
                   {"downloading", "downloadedFiles 1/", 0},
                   {"verifying", "veryfingDownloadedFiles", 0},
@@ -81,54 +54,43 @@ void UserActionTest::actDuringRun()
     auto act = [&] {
         if (actedAt >= 0)
             return;
-        actedAt = m_rig->signalLog.size();
+        actedAt = rig->signalLog.size();
         if (action == "scan")
-            m_rig->updater()->scan();
+            rig->updater()->scan();
         else
-            m_rig->destroyUpdater();
+            rig->destroyUpdater();
     };
     // The user acts from the event loop, never inside a signal.
-    if (phase == "checkForUpdates") {
-        m_rig->beforeCheck = [&] { QTimer::singleShot(0, this, act); };
-    } else if (!phase.isEmpty()) {
-        m_rig->onSignal = [&](const QString &signal) {
-            if (signal.startsWith(phase))
+    if (writerStep > 0) {
+        WriterHook::atStep(writerStep, act);
+    } else if (phase == "FW.ZUV") {
+        rig->onRequest = [&](int, const QByteArray &path) {
+            if (path == Release::InfoPath)
                 QTimer::singleShot(0, this, act);
         };
     } else {
-        WriterHook::pauseAt(writerStep);
+        rig->atSignal(phase, [&] { QTimer::singleShot(0, this, act); });
     }
 
-    m_rig->startFlow();
-    if (writerStep > 0) {
-        QVERIFY(WriterHook::waitUntilPaused());
-        act();
-        WriterHook::resume();
-    }
+    rig->startFlow();
     QVERIFY(QTest::qWaitFor([&] { return actedAt >= 0; }, 30000));
 
     if (action == "close") {
         QTest::qWait(FaultRig::SettleMs);
-        QCOMPARE(m_rig->signalLog.mid(actedAt), QStringList());
-        QCOMPARE(m_rig->tempLeftovers(), QStringList());
-        const QString card = m_rig->cardDifference(committed ? Release::firmwareCard() : Release::oldCard());
-        QVERIFY2(card.isEmpty(), qPrintable(card));
+        QCOMPARE(rig->signalLog.mid(actedAt), QStringList());
+        QCOMPARE(rig->leftovers(), QString());
+        QCOMPARE(rig->cardDifference(committed ? Release::firmwareCard() : Release::oldCard()), QString());
         // The program is started again and updates the card.
-        m_rig->onSignal = nullptr;
-        m_rig->beforeCheck = nullptr;
-        QCOMPARE(m_rig->runFlow(), QStringLiteral("updateReady"));
+        rig->publish();
+        QCOMPARE(rig->runFlow(), QStringLiteral("updateReady"));
     } else {
         // The new scan finds the device again and the user updates it.
-        QVERIFY(m_rig->waitFor("updateReady", actedAt));
+        QCOMPARE(rig->waitFor({"updateReady"}, actedAt), QStringLiteral("updateReady"));
         QTest::qWait(2 * FaultRig::SettleMs);
-        QVERIFY2(!m_rig->signalLog.contains("downloadError"), qPrintable(m_rig->signalLog.join(", ")));
-        QVERIFY(!m_rig->signalLog.mid(0, actedAt).contains("updateReady"));
+        QVERIFY2(!rig->signalLog.contains("downloadError") && !rig->signalLog.mid(0, actedAt).contains("updateReady"),
+                 qPrintable(rig->signalLog.join(", ")));
     }
-    const QString card = m_rig->cardDifference(Release::firmwareCard());
-    QVERIFY2(card.isEmpty(), qPrintable(card));
-    QCOMPARE(m_rig->strayFiles(), QStringList());
-    m_rig->destroyUpdater();
-    QCOMPARE(m_rig->tempLeftovers(), QStringList());
+    QCOMPARE(rig->cardDifference(Release::firmwareCard()), QString());
 }
 
 QTEST_GUILESS_MAIN(UserActionTest)
