@@ -90,7 +90,7 @@ void TestDeviceInfo::namesOfModels()
     info.type = TheNalo;
     info.serialNumber = "sn-1";
     QCOMPARE(info.displayName(), QStringLiteral("The Nalo (sn-1)"));
-    info.type = DeviceType(-1);
+    info.type = DeviceType(3);
     QCOMPARE(info.displayName(), QStringLiteral("Invalid (sn-1)"));
 }
 
