@@ -104,7 +104,7 @@ void hook(int step, const char *)
 {
     int expected = step;
     if (targetStep.compare_exchange_strong(expected, 0))
-        QMetaObject::invokeMethod(qApp, stepAction, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), stepAction, Qt::BlockingQueuedConnection);
 }
 
 void clear()
@@ -157,13 +157,9 @@ FaultRig::~FaultRig()
 bool FaultRig::setUp()
 {
     m_temp = std::make_unique<PrivateTemp>();
-    m_card = std::make_unique<Volume>(8 * 1024 * 1024);
     m_server = std::make_unique<HttpFaultServer>();
-    if (!m_card->mount() || !m_server->listen())
+    if (!insertCard(Release::oldCard()) || !m_server->listen())
         return false;
-    const Files card = Release::oldCard();
-    for (auto it = card.cbegin(); it != card.cend(); ++it)
-        m_card->writeFile(it.key(), it.value());
     m_baseUrl = m_server->baseUrl();
     connect(m_server.get(), &HttpFaultServer::requestReceived, this, [this](int index) {
         const QByteArray path = m_server->requests().at(index).path;
@@ -271,17 +267,15 @@ int FaultRig::startFlow()
 
 QString FaultRig::waitForEnding(int from)
 {
-    const auto endings = [&] {
-        QStringList found;
-        for (const QString &name : signalLog.mid(from)) {
-            if (Endings.contains(name))
-                found.append(name);
-        }
-        return found;
-    };
-    if (QTest::qWaitFor([&] { return !endings().isEmpty(); }, 60000))
-        QTest::qWait(SettleMs);
-    return endings().join(QStringLiteral(", "));
+    if (waitFor(Endings, from).isEmpty())
+        return QString();
+    QTest::qWait(SettleMs);
+    QStringList found;
+    for (const QString &name : signalLog.mid(from)) {
+        if (Endings.contains(name))
+            found.append(name);
+    }
+    return found.join(QStringLiteral(", "));
 }
 
 QString FaultRig::waitFor(const QStringList &names, int from)
@@ -293,7 +287,7 @@ QString FaultRig::waitFor(const QStringList &names, int from)
         }
         return QString();
     };
-    return QTest::qWaitFor([&] { return !first().isEmpty(); }, 30000) ? first() : QString();
+    return QTest::qWaitFor([&] { return !first().isEmpty(); }, 60000) ? first() : QString();
 }
 
 QString FaultRig::difference(const Files &actual, const Files &expected)
@@ -348,14 +342,15 @@ Files FaultRig::pulledCardFiles() const
 
 bool FaultRig::insertCard(const Files &files)
 {
+    if (m_pulledCard >= 0)
+        ::close(m_pulledCard);
+    m_pulledCard = -1;
+    m_pulledMountPoint.clear();
     m_card = std::make_unique<Volume>(8 * 1024 * 1024);
     if (!m_card->mount())
         return false;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         m_card->writeFile(it.key(), it.value());
-    ::close(m_pulledCard);
-    m_pulledCard = -1;
-    m_pulledMountPoint.clear();
     return true;
 }
 

