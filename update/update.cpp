@@ -27,7 +27,7 @@ constexpr int MaximumRunningDownloads = 10;
 constexpr int RunEndDelay = 300;
 // What a reply may hold before the network thread waits for us to take it.
 // Without a bound a fast server fills memory faster than the disk drains it.
-constexpr qint64 ReplyBufferSize = 2 * 1024 * 1024;
+constexpr qint64 ReplyBufferSize = 512 * 1024;
 
 // The stop flag of the run whose copy this thread is carrying out. copyFiles
 // keeps the signature its log lines name, so the flag cannot be an argument.
