@@ -230,22 +230,30 @@ Workload Workload::smoke(quint64 seed)
     return workload;
 }
 
-qint64 Workload::totalBytes() const
+namespace {
+
+// The bytes of the files for which accept() holds.
+template<typename Accept>
+qint64 bytesOf(const QList<Workload::File> &files, Accept accept)
 {
     qint64 total = 0;
-    for (const File &file : files)
-        total += file.size;
+    for (const Workload::File &file : files) {
+        if (accept(file))
+            total += file.size;
+    }
     return total;
+}
+
+} // namespace
+
+qint64 Workload::totalBytes() const
+{
+    return bytesOf(files, [](const File &) { return true; });
 }
 
 qint64 Workload::deviceBytesChecked() const
 {
-    qint64 total = 0;
-    for (const File &file : files) {
-        if (file.onDevice != Absent)
-            total += file.size;
-    }
-    return total;
+    return bytesOf(files, [](const File &file) { return file.onDevice != Absent; });
 }
 
 int Workload::filesToFetch() const
@@ -255,12 +263,7 @@ int Workload::filesToFetch() const
 
 qint64 Workload::bytesToFetch() const
 {
-    qint64 total = 0;
-    for (const File &file : files) {
-        if (file.onDevice != Unchanged)
-            total += file.size;
-    }
-    return total;
+    return bytesOf(files, [](const File &file) { return file.onDevice != Unchanged; });
 }
 
 qint64 Workload::volumeSize() const
