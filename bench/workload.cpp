@@ -146,6 +146,16 @@ QList<qint64> spreadSizes(quint64 seed, int count, qint64 smallest, qint64 large
     return sizes;
 }
 
+// A workload with its name, its description for the report and its seed.
+Workload named(const QString &name, const QString &description, quint64 seed)
+{
+    Workload workload;
+    workload.name = name;
+    workload.description = description;
+    workload.seed = seed;
+    return workload;
+}
+
 } // namespace
 
 QString Workload::File::devicePath() const
@@ -157,11 +167,8 @@ QString Workload::File::devicePath() const
 
 Workload Workload::release(quint64 seed)
 {
-    Workload workload;
-    workload.name = QStringLiteral("release");
-    workload.description = QStringLiteral(
-        "2,000 files, 512 MiB, 1 KiB to 64 MiB; the card holds the previous release, half the files unchanged");
-    workload.seed = seed;
+    Workload workload = named(QStringLiteral("release"), QStringLiteral(
+        "2,000 files, 512 MiB, 1 KiB to 64 MiB; the card holds the previous release, half the files unchanged"), seed);
     workload.pairs = 5; // its target compares the two pipelines' medians
     const QList<qint64> sizes = spreadSizes(seed, 2000, KiB, 64 * MiB, 512 * MiB);
     // Every other file by size stays the same, so about half the bytes do too.
@@ -178,10 +185,7 @@ Workload Workload::release(quint64 seed)
 
 Workload Workload::manySmall(quint64 seed)
 {
-    Workload workload;
-    workload.name = QStringLiteral("many-small");
-    workload.description = QStringLiteral("10,000 files of 4 KiB, none on the card");
-    workload.seed = seed;
+    Workload workload = named(QStringLiteral("many-small"), QStringLiteral("10,000 files of 4 KiB, none on the card"), seed);
     for (int i = 0; i < 10000; ++i)
         workload.files.append(placeFile(i, 4 * KiB, Absent));
     return workload;
@@ -189,10 +193,7 @@ Workload Workload::manySmall(quint64 seed)
 
 Workload Workload::oneBig(quint64 seed)
 {
-    Workload workload;
-    workload.name = QStringLiteral("one-big");
-    workload.description = QStringLiteral("one file of 1 GiB; the card holds its previous version");
-    workload.seed = seed;
+    Workload workload = named(QStringLiteral("one-big"), QStringLiteral("one file of 1 GiB; the card holds its previous version"), seed);
     workload.secondaryChanges = false;
     File file;
     file.releaseDirectory = QStringLiteral("PrimaryFirmware");
@@ -206,12 +207,9 @@ Workload Workload::oneBig(quint64 seed)
 Workload Workload::scaling(quint64 seed, int fileCount)
 {
     constexpr qint64 Total = 128 * MiB;
-    Workload workload;
-    workload.name = QStringLiteral("scale-%1").arg(fileCount);
-    workload.description = QStringLiteral("%L1 files of %2 KiB (128 MiB in all); the card holds older versions of all")
+    Workload workload = named(QStringLiteral("scale-%1").arg(fileCount), QStringLiteral("%L1 files of %2 KiB (128 MiB in all); the card holds older versions of all")
                                .arg(fileCount)
-                               .arg(double(Total) / fileCount / KiB, 0, 'f', 1);
-    workload.seed = seed;
+                               .arg(double(Total) / fileCount / KiB, 0, 'f', 1), seed);
     for (int i = 0; i < fileCount; ++i)
         workload.files.append(placeFile(i, Total / fileCount + (i < Total % fileCount ? 1 : 0), Outdated));
     return workload;
@@ -219,10 +217,7 @@ Workload Workload::scaling(quint64 seed, int fileCount)
 
 Workload Workload::smoke(quint64 seed)
 {
-    Workload workload;
-    workload.name = QStringLiteral("smoke");
-    workload.description = QStringLiteral("30 files, 1 KiB to 256 KiB, a third each absent, unchanged, outdated");
-    workload.seed = seed;
+    Workload workload = named(QStringLiteral("smoke"), QStringLiteral("30 files, 1 KiB to 256 KiB, a third each absent, unchanged, outdated"), seed);
     workload.pairs = 1;
     const QList<qint64> sizes = spreadSizes(seed, 30, KiB, 256 * KiB, 2 * MiB);
     for (int i = 0; i < sizes.size(); ++i)
