@@ -313,8 +313,14 @@ bool Update::hasUpdateDirectories() const
     return !d->directories.isEmpty();
 }
 
+QString Update::errorString() const
+{
+    return d->errorString;
+}
+
 void Update::start()
 {
+    d->errorString.clear();
     if (!d->beginRun())
         return;
     const QMultiHash<QString, QString> directories = d->directories;
@@ -410,6 +416,7 @@ bool UpdatePrivate::beginRun()
 void UpdatePrivate::failRun(const QString &reason)
 {
     qDebug() << Q_FUNC_INFO << reason;
+    errorString = reason;
     QTimer::singleShot(RunEndDelay, q, SIGNAL(downloadError()));
     q->reset(devicePath);
 }

@@ -27,6 +27,10 @@ public:
     bool hasUpdateDirectories() const;
     void start();
 
+    // Why the last run ended with downloadError(), in words a user can act
+    // on; empty while a run goes on and after one that succeeded.
+    QString errorString() const;
+
 Q_SIGNALS:
     void preparingDownloadList();
     void downloadedFiles(int count, int totalCount);

@@ -90,6 +90,8 @@ public:
     Update *q;
     QString devicePath;
     QMultiHash<QString, QString> directories;
+    // The reason of the last failed run (Update::errorString()).
+    QString errorString;
     // Shared with the verification and copy tasks, which must not lose
     // their files when a reset abandons the run under them.
     QSharedPointer<QTemporaryDir> tempDir;
