@@ -8,6 +8,12 @@
 
 int main(int argc, char **argv)
 {
+    // The program writes nothing but temporary files and the card: Qt keeps
+    // neither compiled QML nor compiled shaders in the user's cache
+    // directory. The window's own QML is compiled into the program; Qt's
+    // controls and shaders are compiled as they load, in a few milliseconds.
+    qputenv("QML_DISABLE_DISK_CACHE", "1");
+    QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache);
     QGuiApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("ZUV Systems"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("zuv-systems.com"));

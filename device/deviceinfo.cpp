@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryFile>
+
+#include <functional>
 
 namespace {
 
@@ -23,6 +26,28 @@ bool isReadableInfoFile(const QString &fileName)
 QString readValue(const QSettings &settings, const QString &key)
 {
     return settings.value(key).toString();
+}
+
+// Qt keeps every INI file it has parsed and hands its keys out again for a
+// file at the same path with the same size and time. Another card at the
+// same mount point or drive letter (FAT keeps times to two seconds) would
+// then show the first card's serial number and versions. So the INI reader
+// is given a private copy under a name of its own, and reads the file as it
+// is now. Only where no temporary file can be made is the file read in place.
+void readInfoFile(const QString &fileName, const std::function<void(const QSettings &)> &read)
+{
+    QFile original(fileName);
+    QTemporaryFile copy;
+    if (original.open(QIODevice::ReadOnly) && copy.open()) {
+        const QByteArray content = original.read(Device::MaximumInfoFileSize);
+        if (copy.write(content) == content.size() && copy.flush()) {
+            copy.close();
+            read(QSettings(copy.fileName(), QSettings::IniFormat));
+            return;
+        }
+    }
+    qDebug() << Q_FUNC_INFO << "No private copy, reading in place:" << fileName << copy.errorString();
+    read(QSettings(fileName, QSettings::IniFormat));
 }
 
 } // namespace
@@ -73,14 +98,14 @@ Info::Info(const QString &rootPath)
         return;
     }
 
-    const QSettings settings(fileName, QSettings::IniFormat);
-    qDebug() << QFile::exists(settings.fileName());
-    qDebug() << settings.allKeys();
-
-    serialNumber = readValue(settings, SerialNumberKey);
-    bootloaderVersion = readValue(settings, BootloaderVersionKey);
-    primaryVersion = readValue(settings, PrimaryVersionKey);
-    secondaryVersion = readValue(settings, SecondaryVersionKey);
+    readInfoFile(fileName, [this](const QSettings &settings) {
+        qDebug() << QFile::exists(settings.fileName());
+        qDebug() << settings.allKeys();
+        serialNumber = readValue(settings, SerialNumberKey);
+        bootloaderVersion = readValue(settings, BootloaderVersionKey);
+        primaryVersion = readValue(settings, PrimaryVersionKey);
+        secondaryVersion = readValue(settings, SecondaryVersionKey);
+    });
 
     type = TheOrvik;
     if (!isValid())
@@ -106,10 +131,11 @@ void Info::readUpdateInfo(const QString &fileName)
         secondaryUpdateVersion.clear();
         return;
     }
-    const QSettings settings(fileName, QSettings::IniFormat);
-    bootloaderUpdateVersion = readValue(settings, BootloaderVersionKey);
-    primaryUpdateVersion = readValue(settings, PrimaryVersionKey);
-    secondaryUpdateVersion = readValue(settings, SecondaryVersionKey);
+    readInfoFile(fileName, [this](const QSettings &settings) {
+        bootloaderUpdateVersion = readValue(settings, BootloaderVersionKey);
+        primaryUpdateVersion = readValue(settings, PrimaryVersionKey);
+        secondaryUpdateVersion = readValue(settings, SecondaryVersionKey);
+    });
 }
 
 } // namespace Device

@@ -246,7 +246,10 @@ ApplicationWindow {
             loading_page.text = qsTr("VERYFINY DOWNLOADED FILES")
         }
         function onDownloadError() {
-            error.text = qsTr("AN ERROR OCCURED WHILE DOWNLOADING UPDATE")
+            var message = qsTr("AN ERROR OCCURED WHILE DOWNLOADING UPDATE")
+            if (app.showErrorDetails && Updater.updateError)
+                message += "\n" + Updater.updateError
+            error.text = message
             app.pushPage(error)
         }
         function onUpdateReady() {

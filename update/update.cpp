@@ -24,6 +24,11 @@
 namespace {
 
 constexpr int MaximumRunningDownloads = 10;
+// What a file's address carries as it is, besides letters, digits and
+// "-._~": the characters a URL path allows. Everything else (a blank, "#",
+// "?", "%", controls, anything not ASCII) is escaped, so that a server that
+// does not decode escapes still finds "A(1)+B.BIN".
+const char UrlPathCharacters[] = "/!$&'()*+,;=:@";
 constexpr int RunEndDelay = 300;
 // What a reply may hold before the network thread waits for us to take it.
 // Without a bound a fast server fills memory faster than the disk drains it.
@@ -32,6 +37,22 @@ constexpr qint64 ReplyBufferSize = 512 * 1024;
 // The stop flag of the run whose copy this thread is carrying out. copyFiles
 // keeps the signature its log lines name, so the flag cannot be an argument.
 thread_local const QAtomicInt *copyStopFlag = nullptr;
+// Where that copy puts the reason it failed, for the user.
+thread_local QString *copyFailure = nullptr;
+
+void setCopyFailure(const QString &reason)
+{
+    if (copyFailure)
+        *copyFailure = reason;
+}
+
+// What the user is told when the write onto the card failed.
+QString copyFailureReason(const DeviceWriter &writer)
+{
+    if (writer.failure() == DeviceWriter::VolumeGone)
+        return QStringLiteral("The device was disconnected during the copy");
+    return QStringLiteral("Writing onto the device failed: %1").arg(writer.errorString());
+}
 
 bool md5Matches(QIODevice *device, const QString &md5, const QAtomicInt *stopped = nullptr)
 {
@@ -112,6 +133,7 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
         const QString from = file.localPath(source);
         if (!QFile::exists(from)) {
             qDebug() << Q_FUNC_INFO << "Source file does not exist" << from;
+            setCopyFailure(QStringLiteral("The downloaded file \"%1\" is missing").arg(relativePath(file)));
             qDebug() << Q_FUNC_INFO << "Unwinding";
             return false;
         }
@@ -120,6 +142,7 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
     if (writer.write())
         return true;
     qDebug() << Q_FUNC_INFO << failureText(writer.failure()) << writer.errorString();
+    setCopyFailure(copyFailureReason(writer));
     qDebug() << Q_FUNC_INFO << "Unwinding";
     const QList<DeviceWriter::Undo> undoSteps = writer.undoSteps();
     for (const DeviceWriter::Undo &undo : undoSteps) {
@@ -149,6 +172,7 @@ bool sameDevice(const QString &root, const QByteArray &infoFile)
     if (deviceInfoFile(root) == infoFile)
         return true;
     qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one the update began on";
+    setCopyFailure(QStringLiteral("The device was disconnected or replaced before the copy"));
     return false;
 }
 
@@ -166,10 +190,11 @@ bool transferSucceeded(QNetworkReply *reply)
 
 QString transferFailure(const char *what, QNetworkReply *reply)
 {
-    return QStringLiteral("%1 \"%2\" failed: HTTP status %3, %4")
-        .arg(QLatin1String(what), reply->url().toString())
-        .arg(httpStatus(reply))
-        .arg(Helpers::Network::failureText(reply));
+    const QString url = reply->url().toString();
+    const int status = httpStatus(reply);
+    if (status != 0 && status != 200)
+        return QStringLiteral("%1 \"%2\" failed: the server answered HTTP status %3").arg(QLatin1String(what), url).arg(status);
+    return QStringLiteral("%1 \"%2\" failed: %3").arg(QLatin1String(what), url, Helpers::Network::failureText(reply));
 }
 
 // The same place on the card, whatever the letter case (the card's file
@@ -234,7 +259,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
             failure = QStringLiteral("Manifest \"%1\" lists a path outside its directory: \"%2\"").arg(url, line);
             return;
         }
-        const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, "/")),
+        const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, UrlPathCharacters)),
                         directory, entry.filePath, entry.md5};
         listed.append(file);
         listedPlaces.append(placeKey(file));
@@ -543,8 +568,7 @@ QString UpdatePrivate::conflictBetweenPackages() const
             const auto known = byPlace.constFind(key);
             if (known == byPlace.cend()) {
                 byPlace.insert(key, file);
-            } else if (known->md5 != file.md5
-                       || QDir::cleanPath(relativePath(*known)) != QDir::cleanPath(relativePath(file))) {
+            } else if (known->md5 != file.md5) {
                 return QStringLiteral("Manifests list two different files for \"%1\": \"%2\" and \"%3\"")
                     .arg(relativePath(file), known->url, file.url);
             }
@@ -700,7 +724,7 @@ void UpdatePrivate::verifyFilesFinished()
     const bool verified = watcher->result();
     qDebug() << Q_FUNC_INFO << verified;
     if (!verified) {
-        failRun(QStringLiteral("Verification of the downloaded files failed"));
+        failRun(verificationFailure());
         return;
     }
     const quint64 run = runSerial;
@@ -709,17 +733,34 @@ void UpdatePrivate::verifyFilesFinished()
         startCopy();
 }
 
+// The first download whose hash differs from its manifest: the verification
+// waited for every hash before it, so those are all in.
+QString UpdatePrivate::verificationFailure() const
+{
+    for (int i = 0; i < fileChecks.size() && i < fetchedFiles.size(); ++i) {
+        const QFuture<bool> &check = fileChecks.at(i);
+        if (check.isFinished() && (check.isCanceled() || check.resultCount() == 0 || !check.result())) {
+            return QStringLiteral("The downloaded file \"%1\" did not match its digest")
+                .arg(relativePath(fetchedFiles.at(i)));
+        }
+    }
+    return QStringLiteral("Verification of the downloaded files failed");
+}
+
 void UpdatePrivate::startCopy()
 {
+    copyFailureText.reset(new QString);
     delete copyWatcher;
     copyWatcher = new QFutureWatcher<bool>();
     connect(copyWatcher, SIGNAL(finished()), this, SLOT(copyFilesFinished()));
     copyWatcher->setFuture(QtConcurrent::run(
         [dir = tempDir, stopped = runStopped, destination = devicePath, files = fetchedFiles,
-         device = deviceInfoFile]() mutable {
+         device = deviceInfoFile, failure = copyFailureText]() mutable {
             copyStopFlag = stopped.data();
+            copyFailure = failure.data();
             const bool copied = sameDevice(destination, device) && copyFiles(dir->path(), destination, files);
             copyStopFlag = nullptr;
+            copyFailure = nullptr;
             dir.reset(); // the directory goes now if the run was abandoned meanwhile
             return copied;
         }));
@@ -728,6 +769,8 @@ void UpdatePrivate::startCopy()
 void UpdatePrivate::copyFilesFinished()
 {
     const bool copied = copyWatcher->result();
+    if (!copied)
+        errorString = copyFailureText->isEmpty() ? QStringLiteral("Writing onto the device failed") : *copyFailureText;
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
     copyWatcher->deleteLater();
     copyWatcher = nullptr;

@@ -110,6 +110,8 @@ public:
     QByteArray deviceInfoFile;
     QFutureWatcher<bool> *verifyWatcher = nullptr;
     QFutureWatcher<bool> *copyWatcher = nullptr;
+    // Filled by the copy task with the reason it failed.
+    QSharedPointer<QString> copyFailureText;
     // Set when the run is abandoned; read by its copy task.
     QSharedPointer<QAtomicInt> runStopped;
     // Counts runs, so that a slot can tell whether a signal it emitted
@@ -135,6 +137,7 @@ private:
     void gatherCheckedFiles();
     void startFileCheck(int index);
     void startVerification();
+    QString verificationFailure() const;
     void startCopy();
     void dropReply(QNetworkReply *reply);
 };

@@ -91,7 +91,34 @@ QNetworkReply *UpdaterPrivate::get(const QString &url)
     QNetworkReply *reply = Helpers::Network::get(networkManager, url);
     connect(reply, SIGNAL(finished()), reply, SLOT(deleteLater()));
     limitReplySize(reply);
+    queries.removeAll(nullptr);
+    queries.append(reply);
     return reply;
+}
+
+// A new scan may find another device, or none: what was asked for the
+// device of the last scan is no longer wanted, nor announced.
+void UpdaterPrivate::abandonQueries()
+{
+    ++scanSerial;
+    const QList<QPointer<QNetworkReply>> abandoned = queries;
+    queries.clear();
+    for (QNetworkReply *reply : abandoned) {
+        if (!reply)
+            continue;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+    }
+}
+
+// The outcome of a query is announced a moment later, unless a scan came
+// in between.
+void UpdaterPrivate::announceLater(void (Updater::*signal)())
+{
+    QTimer::singleShot(AnnouncementDelay, q, [this, signal, serial = scanSerial] {
+        if (serial == scanSerial)
+            emit(q->*signal)();
+    });
 }
 
 void UpdaterPrivate::limitReplySize(QNetworkReply *reply)
@@ -126,12 +153,21 @@ bool UpdaterPrivate::checkReply(QNetworkReply *reply)
     if (Helpers::Network::succeeded(reply) && !tooLarge)
         return true;
 
-    const QString reason = tooLarge
-        ? QStringLiteral("Reply larger than %1 bytes").arg(MaximumReplySize)
-        : Helpers::Network::failureText(reply);
-    lastError = QStringLiteral("%1: %2").arg(reply->url().toString().toUpper(), reason.toUpper());
-    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateServerConnectionError);
+    reportReplyFailure(reply, tooLarge ? QStringLiteral("Reply larger than %1 bytes").arg(MaximumReplySize)
+                                       : Helpers::Network::failureText(reply));
     return false;
+}
+
+void UpdaterPrivate::reportReplyFailure(QNetworkReply *reply, const QString &reason)
+{
+    lastError = QStringLiteral("%1: %2").arg(reply->url().toString().toUpper(), reason.toUpper());
+    announceLater(&Updater::updateServerConnectionError);
+}
+
+void UpdaterPrivate::reportTemporaryFileFailure(const QString &what, const QString &reason)
+{
+    lastError = QStringLiteral("%1 TEMPORARY FILE: %2").arg(what, reason.toUpper());
+    emit q->updateServerConnectionError();
 }
 
 void UpdaterPrivate::readChangelog()
@@ -141,7 +177,7 @@ void UpdaterPrivate::readChangelog()
         return;
     changelist = decodeChangelist(reply->readAll()).toUpper();
     emit q->updateInfoChanged();
-    QTimer::singleShot(AnnouncementDelay, q, &Updater::connectedToDevice);
+    announceLater(&Updater::connectedToDevice);
 }
 
 void UpdaterPrivate::readUpdateFW()
@@ -150,23 +186,35 @@ void UpdaterPrivate::readUpdateFW()
     if (!reply || !checkReply(reply))
         return;
 
+    // The real file is a few lines; a larger one is no information file,
+    // and the reader would take it for one offering no versions at all.
+    const QByteArray body = reply->readAll();
+    if (body.size() > Device::MaximumInfoFileSize) {
+        reportReplyFailure(reply, QStringLiteral("Reply larger than %1 bytes").arg(Device::MaximumInfoFileSize));
+        return;
+    }
+
     QTemporaryFile file;
     // Qt answers a temporary location that does not exist with an empty
     // path, which would put the file at the file-system root.
     const bool haveTempDir = !QDir::tempPath().isEmpty();
     if (!haveTempDir || !file.open()) {
-        const QString reason = haveTempDir ? file.errorString() : QStringLiteral("No temporary directory");
-        lastError = QStringLiteral("CREATING TEMPORARY FILE: %1").arg(reason.toUpper());
-        emit q->updateServerConnectionError();
+        reportTemporaryFileFailure(QStringLiteral("CREATING"),
+                                   haveTempDir ? file.errorString() : QStringLiteral("No temporary directory"));
         return;
     }
-    file.write(reply->readAll());
+    // A full temporary volume would leave a cut-off copy, read as missing
+    // or shortened versions.
+    if (file.write(body) != body.size() || !file.flush()) {
+        reportTemporaryFileFailure(QStringLiteral("WRITING"), file.errorString());
+        return;
+    }
     file.close();
     qDebug() << Q_FUNC_INFO << file.fileName();
     currentDevice.readUpdateInfo(file.fileName());
 
-    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateInfoChanged);
-    QTimer::singleShot(AnnouncementDelay, q, &Updater::updateAvailable);
+    announceLater(&Updater::updateInfoChanged);
+    announceLater(&Updater::updateAvailable);
 }
 
 // Starting an update
@@ -257,8 +305,14 @@ QString Updater::lastError() const
     return d->lastError;
 }
 
+QString Updater::updateError() const
+{
+    return d->updateRun->errorString().toUpper();
+}
+
 void Updater::scan()
 {
+    d->abandonQueries();
     d->updateRun->reset(QString());
     d->scanWatcher.setFuture(QtConcurrent::run(&Device::scanVolumes));
 }

@@ -21,6 +21,7 @@ class Updater : public QObject
     Q_PROPERTY(QString secondaryUpdateVersion READ secondaryUpdateVersion NOTIFY updateInfoChanged)
     Q_PROPERTY(QString changelist READ changelist NOTIFY connectedToDevice)
     Q_PROPERTY(QString lastError READ lastError NOTIFY updateServerConnectionError)
+    Q_PROPERTY(QString updateError READ updateError NOTIFY downloadError)
 
 public:
     explicit Updater(QObject *parent = nullptr);
@@ -36,6 +37,8 @@ public:
     QString secondaryUpdateVersion() const;
     QString changelist() const;
     QString lastError() const;
+    // Why the last update run failed, in capitals for the window.
+    QString updateError() const;
 
 public Q_SLOTS:
     void scan();

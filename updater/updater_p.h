@@ -6,6 +6,7 @@
 #include <QFutureWatcher>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 QT_BEGIN_NAMESPACE
@@ -29,6 +30,8 @@ public:
     static constexpr qint64 MaximumReplySize = 16 * 1024 * 1024;
 
     QNetworkReply *get(const QString &url);
+    void abandonQueries();
+    void announceLater(void (Updater::*signal)());
     void requestChangelog();
     void requestUpdateInfo();
     bool checkReply(QNetworkReply *reply);
@@ -50,6 +53,10 @@ public:
     QString lastError;
     // The base address pattern, read once when the object is built.
     QString serverBaseUrl;
+    // The change list and FW.ZUV requests still running, and the scans so
+    // far: neither outlives the scan that follows.
+    QList<QPointer<QNetworkReply>> queries;
+    quint64 scanSerial = 0;
 
 public Q_SLOTS:
     void scanFinished();
@@ -58,6 +65,8 @@ public Q_SLOTS:
 
 private:
     void limitReplySize(QNetworkReply *reply);
+    void reportReplyFailure(QNetworkReply *reply, const QString &reason);
+    void reportTemporaryFileFailure(const QString &what, const QString &reason);
 };
 
 #endif

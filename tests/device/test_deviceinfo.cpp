@@ -31,6 +31,7 @@ class TestDeviceInfo : public QObject
 private Q_SLOTS:
     void readsTheFourKeys_data();
     void readsTheFourKeys();
+    void readsTheFileAsItIsNow();
     void namesOfModels();
 };
 
@@ -78,6 +79,28 @@ void TestDeviceInfo::readsTheFourKeys()
     QCOMPARE(info.rootPath, root.path());
     QCOMPARE((QStringList{info.serialNumber, info.bootloaderVersion, info.primaryVersion, info.secondaryVersion}), values);
     QVERIFY(info.primaryUpdateVersion.isEmpty());
+}
+
+// Two cards in turn at one mount point: same path, same size, and a time
+// that FAT's two-second steps make equal.
+void TestDeviceInfo::readsTheFileAsItIsNow()
+{
+    QTemporaryDir root;
+    const QString path = root.filePath("FW.ZUV");
+    const QDateTime time = QDateTime::currentDateTime().addSecs(-60);
+    for (const QByteArray serial : {"AAAA", "BBBB", "AAAA", "BBBB"}) {
+        writeText(path, "SN_PRI=" + serial + "\nVER_BOOT=1\nVER_PRI=2\nVER_SEC=3\n");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(time, QFileDevice::FileModificationTime));
+        file.close();
+        const Device::Info info(root.path());
+        QCOMPARE(info.serialNumber, QString::fromLatin1(serial));
+
+        Device::Info server;
+        server.readUpdateInfo(path);
+        QCOMPARE(server.bootloaderUpdateVersion, QStringLiteral("1"));
+    }
 }
 
 void TestDeviceInfo::namesOfModels()

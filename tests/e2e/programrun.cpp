@@ -53,6 +53,9 @@ QProcessEnvironment ProgramRun::privateHome(const QString &home, const QString &
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
         environment.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("tmp")));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("HOME"), dir.path());
     }
     return environment;
 }
@@ -134,14 +137,25 @@ int ProgramRun::closeWindow()
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
-QStringList ProgramRun::temporaryLeftovers() const
+QStringList ProgramRun::leftovers() const
 {
+    // Its settings file is ours, the runtime directory the session's, and
+    // the shader cache Mesa's: the system's GL driver keeps it for every
+    // program that draws with it.
+    const QStringList ours{QStringLiteral("config"), QStringLiteral("config/ZUV Systems"),
+                           QStringLiteral("config/ZUV Systems/ZUV Update Manager.conf"), QStringLiteral("runtime"),
+                           QStringLiteral("tmp")};
     QStringList found;
-    const QDir temp(m_home.filePath(QStringLiteral("tmp")));
-    QDirIterator it(temp.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+    const QDir home(m_home.path());
+    QDirIterator it(home.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found.append(temp.relativeFilePath(it.next()));
+    while (it.hasNext()) {
+        const QString path = home.relativeFilePath(it.next());
+        if (!ours.contains(path) && !path.startsWith(QLatin1String("runtime/")) && path != QLatin1String("cache")
+            && !path.startsWith(QLatin1String("cache/mesa_shader_cache")))
+            found.append(path);
+    }
+    found.sort();
     return found;
 }
 

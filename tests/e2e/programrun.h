@@ -44,8 +44,9 @@ public:
     // code, or -1 when it crashed or hung.
     int closeWindow();
 
-    // What the program left in its temporary directory.
-    QStringList temporaryLeftovers() const;
+    // What the program wrote to its home, temporary, cache and data
+    // directories and left there: it keeps nothing but its settings.
+    QStringList leftovers() const;
 
     // xdotool's output on the program's screen.
     QString xdotool(const QStringList &arguments, bool *ok = nullptr) const;

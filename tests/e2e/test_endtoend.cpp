@@ -115,6 +115,18 @@ WindowPicture steadyPicture(const ProgramRun &run)
     return first == second ? second : WindowPicture();
 }
 
+// The reason the engine gave for ending a run, from its log line.
+QString failureReason(const QStringList &log)
+{
+    const QString prefix = QStringLiteral("void UpdatePrivate::failRun(const QString&) \"");
+    const QStringList lines = log.filter(prefix);
+    if (lines.isEmpty())
+        return QString();
+    QString quoted = lines.last().mid(lines.last().indexOf(prefix) + prefix.size());
+    quoted.chop(1);
+    return quoted.replace(QLatin1String("\\\""), QLatin1String("\"")).replace(QLatin1String("\\\\"), QLatin1String("\\"));
+}
+
 } // namespace
 
 // Each case publishes releases, attaches a device with version 1.0 of
@@ -259,7 +271,11 @@ bool TestEndToEnd::runUpdate(const QString &message, HttpFaultServer *server)
                            }),
                  "no message page after the update");
         save(picture, QStringLiteral("message"));
-        QCOMPARE(picture.messageLineCount(m_ok), expectedLineCount(message));
+        // A failed run says why on a line of its own below the message.
+        const QString shown = message == DownloadErrorMessage
+            ? message + QLatin1Char('\n') + failureReason(run.log()).toUpper()
+            : message;
+        QCOMPARE(picture.messageLineCount(m_ok), expectedLineCount(shown));
     }();
     return !QTest::currentTestFailed();
 }
@@ -273,7 +289,7 @@ void TestEndToEnd::endRun()
     QVERIFY(run.click(m_ok.center()));
     QVERIFY2(waitUntil(run, 60000, [&] { return run.logCount(ScanLine) > scans; }), "OK did not start a new search");
     QCOMPARE(run.closeWindow(), 0);
-    QCOMPARE(run.temporaryLeftovers(), QStringList());
+    QCOMPARE(run.leftovers().join(QLatin1String(", ")), QString());
 }
 
 void TestEndToEnd::save(const WindowPicture &picture, const QString &page)
@@ -363,6 +379,8 @@ void TestEndToEnd::downloadFails()
 
     if (!runUpdate(DownloadErrorMessage, &server))
         return;
+    const QString reason = failureReason(m_run->log());
+    QVERIFY2(reason.contains(file.section(QLatin1Char('/'), -1)), qPrintable(reason));
     QCOMPARE(m_volume->snapshot(), m_before);
     QCOMPARE(server.requestCount(ServedModel + file.toUtf8()), 1);
     endRun();

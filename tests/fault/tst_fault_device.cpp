@@ -4,6 +4,8 @@
 // card is back in order the next run brings it to exactly one release.
 #include "faultrig.h"
 
+#include "updater/updater.h"
+
 #include <QStorageInfo>
 #include <QtTest>
 
@@ -32,6 +34,7 @@ void DeviceFaultTest::cardFull()
     });
     QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
     QVERIFY(rig->signalLog.contains("copyingFiles"));
+    QVERIFY2(rig->updater()->updateError().contains("NO SPACE LEFT ON DEVICE"), qPrintable(rig->updater()->updateError()));
     const QString unwinding = "bool {anonymous}::copyFiles(const QString&, const QString&, "
                               "const QList<UpdatePrivate::File>&) Unwinding";
     QCOMPARE(rig->logLines().count(unwinding), 1);
@@ -53,6 +56,7 @@ void DeviceFaultTest::temporaryLocationFull()
     QVERIFY(::mount("zuvtemp", temp.constData(), "tmpfs", 0, "size=64k,mode=0700") == 0);
     QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
     QVERIFY(!rig->signalLog.contains("copyingFiles"));
+    QVERIFY2(rig->updater()->updateError().endsWith("NO SPACE LEFT ON DEVICE"), qPrintable(rig->updater()->updateError()));
     QCOMPARE(rig->cardDifference(Release::oldCard()), QString());
     QCOMPARE(rig->leftovers(), QString());
     rig->destroyUpdater();
@@ -64,11 +68,14 @@ void DeviceFaultTest::cardFails_data()
     QTest::addColumn<bool>("pulled"); // or turned read-only
     QTest::addColumn<QString>("when");
     QTest::addColumn<int>("step"); // of the copy, when not at a signal
-    QTest::newRow("read-only during the copy") << false << "" << 5;
-    QTest::newRow("pulled during the check") << true << "preparingDownloadList" << 0;
-    QTest::newRow("pulled during the downloads") << true << "downloadedFiles 1/" << 0;
+    QTest::addColumn<QString>("reason"); // on the error page
+    const QString gone = QStringLiteral("THE DEVICE WAS DISCONNECTED DURING THE COPY");
+    QTest::newRow("read-only during the copy") << false << "" << 5 << "READ-ONLY FILE SYSTEM";
+    const QString replaced = QStringLiteral("THE DEVICE WAS DISCONNECTED OR REPLACED BEFORE THE COPY");
+    QTest::newRow("pulled during the check") << true << "preparingDownloadList" << 0 << replaced;
+    QTest::newRow("pulled during the downloads") << true << "downloadedFiles 1/" << 0 << replaced;
     for (int step : {1, 5, 12, 20, Release::FirmwareCommitStep, 23})
-        QTest::addRow("pulled during the copy, after step %d", step) << true << "" << step;
+        QTest::addRow("pulled during the copy, after step %d", step) << true << "" << step << gone;
 }
 
 // Pulling the card leaves its mount point behind as an empty directory:
@@ -80,12 +87,14 @@ void DeviceFaultTest::cardFails()
     QFETCH(bool, pulled);
     QFETCH(QString, when);
     QFETCH(int, step);
+    QFETCH(QString, reason);
     const auto strike = [&] { QVERIFY(pulled ? rig->pullCard() : rig->card().remountReadOnly(true)); };
     if (step > 0)
         WriterHook::atStep(step, strike);
     else
         rig->atSignal(when, strike);
     QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QVERIFY2(rig->updater()->updateError().contains(reason), qPrintable(rig->updater()->updateError()));
     QCOMPARE(rig->leftovers(), QString());
     const Files left = pulled ? rig->pulledCardFiles() : rig->card().snapshot();
     if (step == 0)

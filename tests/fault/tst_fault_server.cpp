@@ -73,6 +73,7 @@ private Q_SLOTS:
 private:
     void inject(int fault, const QByteArray &path, int file);
     void verifyNothingChanged();
+    void verifyUpdateError(int fault, const QByteArray &path);
 };
 
 void ServerFaultTest::inject(int fault, const QByteArray &path, int file)
@@ -116,6 +117,18 @@ void ServerFaultTest::verifyNothingChanged()
     QCOMPARE(rig->cardDifference(Release::oldCard()), QString());
     for (const QByteArray &path : rig->server().requestedPaths())
         QVERIFY2(!path.endsWith("?moved"), path.constData());
+}
+
+// The error page says what failed and why: the address and the server's
+// reason, in capitals.
+void ServerFaultTest::verifyUpdateError(int fault, const QByteArray &path)
+{
+    const QString error = rig->updater()->updateError();
+    const int status = Faults[fault].status;
+    const QString reason = status != 0 && status != 200 ? QStringLiteral("SERVER ANSWERED HTTP STATUS %1").arg(status)
+                                                        : QString(Faults[fault].reason);
+    QVERIFY2(error.contains(reason) && error == error.toUpper() && error.contains(QString(path).toUpper()),
+             qPrintable(error));
 }
 
 void ServerFaultTest::queryFails_data()
@@ -176,6 +189,7 @@ void ServerFaultTest::manifestFails()
     QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
     QVERIFY(!rig->signalLog.contains("preparingDownloadList") && rig->fileRequests() == 0);
     verifyNothingChanged();
+    verifyUpdateError(fault, fault == Refused || fault == Unreachable ? QByteArray("/manifest.txt") : path);
 }
 
 void ServerFaultTest::downloadFails_data()
@@ -202,6 +216,7 @@ void ServerFaultTest::downloadFails()
     for (const QString &signal : later)
         QVERIFY2(!rig->signalLog.contains(signal), qPrintable(signal));
     verifyNothingChanged();
+    verifyUpdateError(fault, rig->baseUrl().toUtf8());
     if (file < Release::FirmwareDownloads || fault == Refused || fault == Unreachable)
         return;
     QCOMPARE(rig->leftovers(), QString());

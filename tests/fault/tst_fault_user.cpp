@@ -89,6 +89,12 @@ void UserActionTest::actDuringRun()
         QTest::qWait(2 * FaultRig::SettleMs);
         QVERIFY2(!rig->signalLog.contains("downloadError") && !rig->signalLog.mid(0, actedAt).contains("updateReady"),
                  qPrintable(rig->signalLog.join(", ")));
+        // What the abandoned connection or check asked the server is not
+        // announced for the new scan.
+        const QStringList after = rig->signalLog.mid(actedAt);
+        QVERIFY2(after.count("connectedToDevice") == 1
+                     && after.indexOf("updateAvailable") > after.indexOf("connectedToDevice"),
+                 qPrintable(after.join(", ")));
     }
     QCOMPARE(rig->cardDifference(Release::firmwareCard()), QString());
 }

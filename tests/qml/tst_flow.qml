@@ -143,7 +143,8 @@ UiTestCase {
               signal: "bootloaderUpdateReady",
               text: disconnect + "BOOTLOADER UPDATE WILL START IMMEDIATELY. DO NOT INTERUPT THE UPDATE PROCESS. AFTER THE UPDATE IS FINISH YOU CAN RECONNECT DEVICE IN SERVICE MODE TO PROCEED WITH PRIMARY AND SECONDARY FIRMWARE UPDATES." },
             { tag: "download failed", route: "toUpdating", below: ["progress", "device", "progress"],
-              signal: "downloadError", text: "AN ERROR OCCURED WHILE DOWNLOADING UPDATE" },
+              signal: "downloadError",
+              text: "AN ERROR OCCURED WHILE DOWNLOADING UPDATE\nTHE CARD NEEDS 3 MB MORE FREE SPACE" },
         ]
     }
 
@@ -154,6 +155,7 @@ UiTestCase {
         if (data.route)
             testCase[data.route]()
         Updater.setLastError("HTTP 404 <NOT FOUND>")
+        Updater.setUpdateError("THE CARD NEEDS 3 MB MORE FREE SPACE")
         Updater[data.signal]()
         var shown = data.below.concat(["message"])
         expectStack(shown, data.signal)

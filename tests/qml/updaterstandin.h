@@ -19,6 +19,7 @@ class UpdaterStandIn : public QObject
     Q_PROPERTY(QString secondaryUpdateVersion READ secondaryUpdateVersion NOTIFY updateInfoChanged)
     Q_PROPERTY(QString changelist READ changelist NOTIFY connectedToDevice)
     Q_PROPERTY(QString lastError READ lastError NOTIFY updateServerConnectionError)
+    Q_PROPERTY(QString updateError READ updateError NOTIFY downloadError)
 
     Q_PROPERTY(int scanCalls READ scanCalls NOTIFY callsChanged)
     Q_PROPERTY(int checkForUpdatesCalls READ checkForUpdatesCalls NOTIFY callsChanged)
@@ -36,6 +37,7 @@ public:
     QString secondaryUpdateVersion() const { return m_offered.value(2); }
     QString changelist() const { return m_changelist; }
     QString lastError() const { return m_lastError; }
+    QString updateError() const { return m_updateError; }
 
     int scanCalls() const { return m_scanCalls; }
     int checkForUpdatesCalls() const { return m_checkCalls; }
@@ -53,6 +55,7 @@ public:
     }
     Q_INVOKABLE void setChangelist(const QString &text) { m_changelist = text; }
     Q_INVOKABLE void setLastError(const QString &text) { m_lastError = text; }
+    Q_INVOKABLE void setUpdateError(const QString &text) { m_updateError = text; }
     // Forgets all values and call counts.
     Q_INVOKABLE void reset();
 
@@ -91,6 +94,7 @@ private:
     QStringList m_offered;
     QString m_changelist;
     QString m_lastError;
+    QString m_updateError;
     int m_scanCalls = 0;
     int m_checkCalls = 0;
     int m_updateCalls = 0;

@@ -171,7 +171,7 @@ QString UpdateTest::serve(const QString &directory, const Files &files, const st
         HttpFaultServer::Response response;
         response.body = it.value();
         response.delayMs = delayMs ? delayMs(it.key()) : 0;
-        m_fault->setResponse(root + QUrl::toPercentEncoding(it.key(), "/"), response);
+        m_fault->setResponse(root + QUrl::toPercentEncoding(it.key(), "/!$&'()*+,;=:@"), response);
         lines.append(ReleaseTree::md5Hex(it.value()) + "  " + it.key().toUtf8());
     }
     lines.insert(qMin(1, lines.size()), " \t ");
@@ -193,10 +193,11 @@ void UpdateTest::updatesOnlyWhatDiffers()
     m_volume->writeFile("SOUNDS/beep.wav", "same beep");
     const QString primary = serve("PrimaryFirmware/2", {{"FW.BIN", "new firmware"}, {"SAME.BIN", "same"}, {"empty.bin", ""}});
     const QString sounds = serve("SecondaryFirmware/SOUNDS", {{"beep.wav", "same beep"}, {"voices/hello.wav", "hello"},
-                                                             {"voices/bye.wav", "bye"}, {"long name.wav", "spaced"}});
+                                                             {"voices/bye.wav", "bye"}, {"long name.wav", "spaced"},
+                                                             {"A(1)+B,C=D.wav", "marks"}, {"x#y.wav", "hash"}});
     QVERIFY(runToEnd({{"", primary}, {"SOUNDS", sounds}}));
 
-    QCOMPARE(m_run->events, successfulRun(5));
+    QCOMPARE(m_run->events, successfulRun(7));
     QVERIFY(m_run->gap("copying", "ready") >= 250);
     Files card = m_volume->snapshot();
     QVERIFY(!card.contains("ZUV.FW"));
@@ -204,9 +205,12 @@ void UpdateTest::updatesOnlyWhatDiffers()
     QCOMPARE(card.value("SOUNDS/voices/hello.wav"), QByteArray("hello"));
     QCOMPARE(card.value("SOUNDS/long name.wav"), QByteArray("spaced"));
     QVERIFY(card.contains("empty.bin"));
-    QCOMPARE(card.size(), 8); // FW.ZUV and the seven files of the release
+    QCOMPARE(card.value("SOUNDS/x#y.wav"), QByteArray("hash"));
+    QCOMPARE(card.size(), 10); // FW.ZUV and the nine files of the release
     QCOMPARE(requests("SAME.BIN") + requests("beep.wav"), 0);
     QCOMPARE(requests("long%20name.wav"), 1);
+    QCOMPARE(requests("/A(1)+B,C=D.wav"), 1); // requested as named, not escaped
+    QCOMPARE(requests("x%23y.wav"), 1);
     QCOMPARE(m_log->count("void UpdatePrivate::Package::checkFilesForUpdate() Updated version on device"), 2);
 }
 
@@ -222,23 +226,30 @@ void UpdateTest::nothingToUpdate()
 
 void UpdateTest::sharedRootFetchedOnce_data()
 {
+    QTest::addColumn<QString>("secondName");
     QTest::addColumn<QByteArray>("secondContent");
-    QTest::newRow("same content") << QByteArray("common");
-    QTest::newRow("different content") << QByteArray("other");
+    QTest::newRow("same content") << "common.bin" << QByteArray("common");
+    QTest::newRow("same content, other letter case") << "Common.BIN" << QByteArray("common");
+    QTest::newRow("different content") << "common.bin" << QByteArray("other");
 }
 
 void UpdateTest::sharedRootFetchedOnce()
 {
+    QFETCH(QString, secondName);
     QFETCH(QByteArray, secondContent);
     const QString primary = serve("PrimaryFirmware/2", {{"common.bin", "common"}, {"p.bin", "p"}});
-    const QString secondary = serve("SecondaryFirmware/3", {{"common.bin", secondContent}, {"s.bin", "s"}});
+    const QString secondary = serve("SecondaryFirmware/3", {{secondName, secondContent}, {"s.bin", "s"}});
     QVERIFY(runToEnd({{"", primary}, {"", secondary}}));
     if (secondContent == "common") {
         QCOMPARE(m_run->events, successfulRun(3));
-        QCOMPARE(requests("common.bin"), 1);
-        QCOMPARE(m_volume->readFile("common.bin"), QByteArray("common"));
+        QCOMPARE(requests("common.bin") + requests("Common.BIN"), 1);
+        // Written once, under either spelling: one name on a FAT card.
+        const Files card = m_volume->snapshot();
+        QCOMPARE(card.value("common.bin") + card.value("Common.BIN"), QByteArray("common"));
     } else {
         QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
+        QVERIFY2(m_update->errorString().contains("two different files for \"common.bin\""),
+                 qPrintable(m_update->errorString()));
         QCOMPARE(requests(".bin"), 0);
         QCOMPARE(m_volume->snapshot(), m_before);
     }

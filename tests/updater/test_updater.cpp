@@ -189,6 +189,25 @@ void TestUpdater::checkBeforeConnectingAsksForInvalidModel()
     qputenv("TMPDIR", previous);
     QVERIFY2(updater.lastError().startsWith("CREATING TEMPORARY FILE: "), qPrintable(updater.lastError()));
     QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
+
+    // A temporary volume too full for the copy: no cut-off versions.
+    Volume full(64 * 1024);
+    QVERIFY(full.mount());
+    full.writeFile("filler", QByteArray(60 * 1024, 'x'));
+    m_server->setBody(InvalidInfoPath, infoFile("8", "8", "8") + "; " + QByteArray(200 * 1024, 'p') + "\n");
+    qputenv("TMPDIR", QFile::encodeName(full.rootPath()));
+    updater.checkForUpdates();
+    QVERIFY(failed.wait(SignalWait));
+    qputenv("TMPDIR", previous);
+    QVERIFY2(updater.lastError().startsWith("WRITING TEMPORARY FILE: "), qPrintable(updater.lastError()));
+    QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
+
+    // An FW.ZUV larger than any information file is a server error.
+    m_server->setBody(InvalidInfoPath, infoFile("7", "7", "7") + "; " + QByteArray(1024 * 1024, 'p') + "\n");
+    updater.checkForUpdates();
+    QVERIFY(failed.wait(SignalWait));
+    QVERIFY2(updater.lastError().endsWith("/FW.ZUV: REPLY LARGER THAN 1048576 BYTES"), qPrintable(updater.lastError()));
+    QCOMPARE(updater.bootloaderUpdateVersion(), QStringLiteral("9"));
 }
 
 // Equal versions still announce availability; a later copy lacking a key

@@ -188,7 +188,7 @@ void WindowTest::program()
     QTRY_COMPARE_WITH_TIMEOUT(run.geometry(), QRect(start + QPoint(10, 55), frame.size()), 5000);
 
     QCOMPARE(run.closeWindow(), 0);
-    QCOMPARE(run.temporaryLeftovers(), QStringList());
+    QCOMPARE(run.leftovers().join(QLatin1String(", ")), QString());
 }
 
 // The window with the program's own Updater shows the search first, and
