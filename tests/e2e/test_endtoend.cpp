@@ -6,6 +6,7 @@
 #include "httpfaultserver.h"
 #include "nginxserver.h"
 #include "programrun.h"
+#include "skipsuite.h"
 #include "volume.h"
 #include "windowpicture.h"
 #include "xvfbserver.h"
@@ -177,13 +178,13 @@ void TestEndToEnd::initTestCase()
 {
     const QString noVolumes = Volume::unavailableReason();
     if (!noVolumes.isEmpty())
-        QSKIP(qPrintable(noVolumes));
+        skipSuite(noVolumes);
     for (const char *tool : {"Xvfb", "xdotool", "import"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(tool))));
+            skipSuite(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(tool)));
     }
     if (NginxServer::executable().isEmpty())
-        QSKIP("nginx is not installed");
+        skipSuite(QStringLiteral("nginx is not installed"));
     QString error;
     QVERIFY2(m_x.start(&error), qPrintable(error));
     QDir(QStringLiteral(ZUV_E2E_OUTPUT)).removeRecursively();

@@ -1,6 +1,7 @@
 #include "../qml/updaterstandin.h"
 #include "app/cursor.h"
 #include "programrun.h"
+#include "skipsuite.h"
 #include "updater/updater.h"
 #include "xvfbserver.h"
 
@@ -140,10 +141,10 @@ private:
 void WindowTest::initTestCase()
 {
     if (m_display.isEmpty())
-        QSKIP(qPrintable(m_whyNot));
+        skipSuite(m_whyNot);
     for (const char *tool : {"xdotool", "import"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(tool))));
+            skipSuite(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(tool)));
     }
     QDir().mkpath(screenshotDir);
 }
