@@ -84,6 +84,7 @@ private Q_SLOTS:
     void undoesFailedWrite();
     void refusesForeignJournal();
     void survivesKillAtEveryStep();
+    void leavesUnfinishedCleanUpToRepair();
 
 private:
     QScopedPointer<Volume> m_volume;
@@ -196,6 +197,34 @@ void DeviceWriterTest::survivesKillAtEveryStep()
         QVERIFY2(m_volume->snapshot() == expected, qPrintable(QStringLiteral("killed after step %1 (%2)")
                                                                   .arg(step).arg(steps.at(step - 1))));
     }
+}
+
+// Once committed, the update is in place even when an old version cannot be
+// removed: the write succeeds, the journal stays, and the next repair
+// finishes the clean-up once it can.
+void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
+{
+    static QString obstacle;
+    obstacle = m_volume->rootPath() + QStringLiteral("/SUB/b.bin.zuv-old");
+    DeviceWriter::setStepHook([](int, const char *what) {
+        if (qstrcmp(what, "journal committed") != 0)
+            return;
+        QFile::remove(obstacle); // an old version that will not go: a non-empty directory
+        QDir().mkpath(obstacle + QStringLiteral("/inside"));
+    });
+    DeviceWriter writer(m_volume->rootPath());
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriter::setStepHook(nullptr);
+    QVERIFY2(written, qPrintable(writer.errorString()));
+    QVERIFY(m_volume->exists(DeviceWriter::journalFileName()));
+    QVERIFY(!m_volume->exists("ZUV.FW"));
+    QVERIFY(!m_volume->exists("a.bin.zuv-old"));
+
+    QVERIFY(!DeviceWriter::repair(m_volume->rootPath()));
+    QVERIFY(QDir(obstacle).removeRecursively());
+    QVERIFY(DeviceWriter::repair(m_volume->rootPath()));
+    QCOMPARE(m_volume->snapshot(), updatedCard());
 }
 
 int main(int argc, char **argv)
