@@ -29,6 +29,9 @@ namespace {
 
 const char InfoFileName[] = "ZUV.FW";
 constexpr qint64 LargestJournal = 16 * 1024 * 1024;
+// What one file adds to the journal at most, besides its path.
+constexpr qint64 JournalBytesPerFile = 64 + 256; // its flags and a path of up to 256 characters
+constexpr qint64 JournalBytes = 256;
 
 // One write or repair at a time in the process, so that a repair never
 // undoes the journal of a write that is still running (an abandoned run's
@@ -300,6 +303,7 @@ public:
     bool volumeGone();
 
     bool plan();
+    bool checkRoom();
     bool createDirectories();
     bool stageFiles();
     bool stageFile(const PlannedFile &file);
@@ -399,6 +403,19 @@ bool DeviceWriter::Private::plan()
             missingDirectories.insert(directory);
         }
     }
+    return true;
+}
+
+// Refuses a write the card has no room for before the first byte of it
+// reaches the card, rather than failing half-way.
+bool DeviceWriter::Private::checkRoom()
+{
+    QList<qint64> sizes;
+    for (const PlannedFile &file : qAsConst(journal.files))
+        sizes.append(QFileInfo(file.source).size());
+    const qint64 missing = missingRoom(root, sizes);
+    if (missing > 0)
+        return fail(NoRoom, missingRoomText(missing));
     return true;
 }
 
@@ -561,6 +578,8 @@ bool DeviceWriter::write()
         return d->fail(RepairFailed, error);
     if (!d->plan())
         return false;
+    if (!d->checkRoom())
+        return false;
     if (!writeJournal(d->root, d->journal, &error) || !FileSystem::syncDirectory(d->root, &error))
         return d->failAndUndo(JournalFailed, error);
     d->step("journal written");
@@ -603,6 +622,28 @@ bool DeviceWriter::repair(const QString &root, QString *errorString)
     if (errorString)
         *errorString = error;
     return repaired;
+}
+
+qint64 DeviceWriter::missingRoom(const QString &root, const QList<qint64> &fileSizes)
+{
+    const QStorageInfo volume(root);
+    // fusefat, for one, reports a volume of no size at all.
+    if (!volume.isValid() || volume.bytesTotal() <= 0)
+        return 0;
+    const qint64 cluster = qMax(volume.blockSize(), 512);
+    const auto clusters = [cluster](qint64 bytes) { return (bytes + cluster - 1) / cluster * cluster; };
+    qint64 needed = 0;
+    for (const qint64 size : fileSizes)
+        needed += clusters(qMax<qint64>(size, 1)); // a margin of one cluster for each file
+    // The journal is written anew beside itself when the write is committed.
+    needed += 2 * clusters(JournalBytes + fileSizes.size() * JournalBytesPerFile);
+    return qMax<qint64>(0, needed - volume.bytesAvailable());
+}
+
+QString DeviceWriter::missingRoomText(qint64 bytes)
+{
+    const qint64 megabyte = 1024 * 1024;
+    return QStringLiteral("The card needs %1 MB more free space").arg((bytes + megabyte - 1) / megabyte);
 }
 
 QString DeviceWriter::journalFileName()

@@ -35,6 +35,7 @@ public:
         CreatePathFailed, // a destination directory could not be created
         CopyFailed,       // a new version could not be staged or moved into place
         SetAsideFailed,   // an old version could not be moved aside
+        NoRoom,           // the card lacks the room to stage every file at once
         SyncFailed,       // the volume did not confirm that the data is on the medium
         Stopped,          // told to stop before the write was committed
         VolumeGone        // the card was taken out part way; its journal is left to the next repair()
@@ -70,6 +71,14 @@ public:
     // Brings the volume back to a consistent state after an interrupted
     // write. True when there was nothing to repair or the repair succeeded.
     static bool repair(const QString &root, QString *errorString = nullptr);
+
+    // How many bytes the volume at root lacks for a write of files of these
+    // sizes (0 where a size is not known yet): every new version is staged
+    // while every old one is kept, each rounded up to whole clusters, plus
+    // the journal. 0 when it fits, or when the volume does not tell.
+    static qint64 missingRoom(const QString &root, const QList<qint64> &fileSizes);
+    // "The card needs 12 MB more free space", in whole MB rounded up.
+    static QString missingRoomText(qint64 bytes);
 
     static QString journalFileName();
     static QString stagedSuffix();

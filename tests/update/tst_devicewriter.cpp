@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 
 using Files = QMap<QString, QByteArray>;
 
@@ -106,7 +107,10 @@ void DeviceWriterTest::undoesFailedWrite_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("failure");
-    QTest::newRow("volume full at the third file") << "full" << int(DeviceWriter::CopyFailed);
+    // fusefat tells no size, so only the copy finds out.
+    QTest::newRow("no room for a file") << "full"
+                                        << int(Volume::kind() == Volume::Fat32 ? DeviceWriter::CopyFailed
+                                                                              : DeviceWriter::NoRoom);
     QTest::newRow("read-only volume") << "read-only" << int(DeviceWriter::JournalFailed);
     QTest::newRow("stopped") << "stop" << int(DeviceWriter::Stopped);
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
@@ -118,7 +122,9 @@ void DeviceWriterTest::undoesFailedWrite()
     QFETCH(QString, fault);
     Files release = Release;
     if (fault == QLatin1String("full"))
-        release.insert(QStringLiteral("SUB/c.bin"), QByteArray(2 * 1024 * 1024, 'c'));
+        release.insert(QStringLiteral("SUB/c.bin"), QByteArray(int(m_volume->size()) + 1024 * 1024, 'c'));
+    if (fault == QLatin1String("read-only") && Volume::kind() != Volume::Tmpfs)
+        QSKIP("the FUSE drivers of card file systems cannot be made read-only under the writer");
     if (fault == QLatin1String("directory")) { // SUB is a directory on the card
         release.remove(QStringLiteral("SUB/b.bin"));
         release.insert(QStringLiteral("SUB"), "a file where a directory is");
@@ -232,6 +238,10 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIsSet(ChildVariable))
         return killedWriterChild(qgetenv(ChildVariable));
+    if (!Volume::unavailableReason().isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(Volume::unavailableReason()));
+        return 77; // CTest's skip code for this suite
+    }
     DeviceWriterTest test;
     return QTest::qExec(&test, argc, argv);
 }
