@@ -78,6 +78,7 @@ QString Volume::unavailableReason()
 
 Volume::Volume(qint64 sizeBytes)
     : m_base(QStringLiteral("/tmp/zuv-volume-XXXXXX"))
+    , m_image(QStringLiteral("/tmp/zuv-image-XXXXXX"))
     // The smallest volumes the tools make.
     , m_size(qMax(sizeBytes, kind() == Fat32 ? qint64(40) << 20 : kind() == ExFat ? qint64(8) << 20 : 0))
 {
@@ -115,7 +116,7 @@ bool Volume::mount()
 // Linux desktop would use for it.
 bool Volume::mountImage()
 {
-    const QString image = m_base.filePath(QStringLiteral("card.img"));
+    const QString image = m_image.filePath(QStringLiteral("card.img"));
     QFile file(image);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(m_size))
         return false;

@@ -45,6 +45,7 @@ private:
     bool mountImage();
 
     QTemporaryDir m_base;
+    QTemporaryDir m_image; // away from the card's parent, which tests look at
     QString m_loopDevice;
     qint64 m_size;
     bool m_mounted = false;
