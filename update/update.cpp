@@ -551,6 +551,7 @@ bool UpdatePrivate::checkRoomOnCard()
     const qint64 missing = DeviceWriter::missingRoom(devicePath, sizes);
     if (missing <= 0)
         return true;
+    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << pendingFiles.size() << "files";
     failRun(DeviceWriter::missingRoomText(missing));
     return false;
 }
