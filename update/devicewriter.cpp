@@ -213,8 +213,19 @@ bool rollBack(const QString &root, const Journal &journal, QList<DeviceWriter::U
             complete = complete && ok;
         }
     }
-    for (int i = journal.createdDirectories.size() - 1; i >= 0; --i)
+    // A directory is flushed before it goes: once it is gone nothing can
+    // flush the removals inside it, and a card that kept the removal of the
+    // directory but not those would keep its files as lost clusters.
+    for (int i = journal.createdDirectories.size() - 1; i >= 0; --i) {
+        const QString directory = pathBelow(root, journal.createdDirectories.at(i));
+        if (!QFileInfo(directory).isDir())
+            continue;
+        if (!FileSystem::syncDirectory(directory, error)) {
+            complete = false;
+            continue;
+        }
         QDir(root).rmdir(journal.createdDirectories.at(i)); // kept when not empty
+    }
     return complete;
 }
 

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -427,6 +428,13 @@ QList<PowerLossCard::Card> PowerLossCard::cardsAfterCut(int k) const
         }
     }
     return cards;
+}
+
+PowerLossCard::Card PowerLossCard::cardAsWritten(int k) const
+{
+    QVector<int> everything(k);
+    std::iota(everything.begin(), everything.end(), 0);
+    return d->rebuild(everything);
 }
 
 bool PowerLossCard::writeCard(const QString &root, const Card &card)

@@ -47,8 +47,11 @@ public:
     QString operationText(int index) const;
     // Operations among the first k that are not on the medium yet.
     int pendingAfter(int k) const;
-    // Every distinct card the cut after the first k operations may leave.
+    // Every distinct card the cut after the first k operations may leave;
+    // the first is the one that keeps only what was flushed.
     QList<Card> cardsAfterCut(int k) const;
+    // The card as the program saw it after the first k operations.
+    Card cardAsWritten(int k) const;
 
     // Writes a card into an empty directory / reads one back.
     static bool writeCard(const QString &root, const Card &card);

@@ -74,6 +74,50 @@ QString difference(const Card &card, const Card &expected)
     return lines.join(QLatin1Char(' '));
 }
 
+// What the repairs of the cut states reached.
+struct Tally {
+    enum Outcome { Old, New, RepairedToOld, RepairedToNew, Other };
+    int counts[Other + 1] = {};
+    QStringList failures; // the first few
+
+    QString summary() const
+    {
+        return QStringLiteral("old %1, new %2, repaired to old %3, repaired to new %4, other %5")
+            .arg(counts[Old]).arg(counts[New]).arg(counts[RepairedToOld]).arg(counts[RepairedToNew]).arg(counts[Other]);
+    }
+};
+
+// Rebuilds every card that a cut of the recording may leave, repairs it on
+// the scratch volume and tallies what the repair reached.
+void repairEveryCut(const PowerLossCard &card, const Card &old, const Card &expectedNew, const QString &scratch,
+                    const QString &context, Tally *tally)
+{
+    for (int k = 0; k <= card.operationCount(); ++k) {
+        const QList<Card> states = card.cardsAfterCut(k);
+        for (const Card &state : states) {
+            clearDirectory(scratch);
+            QVERIFY(PowerLossCard::writeCard(scratch, state));
+            QString error;
+            const bool repaired = DeviceWriter::repair(scratch, &error);
+            const Card after = PowerLossCard::readCard(scratch);
+            Tally::Outcome outcome = Tally::Other;
+            if (state == old || state == expectedNew)
+                outcome = state == old ? Tally::Old : Tally::New;
+            else if (repaired && (after == old || after == expectedNew))
+                outcome = after == old ? Tally::RepairedToOld : Tally::RepairedToNew;
+            ++tally->counts[outcome];
+            if (outcome == Tally::Other && tally->failures.size() < 5) {
+                tally->failures << QStringLiteral("%1cut after %2 (%3): repair %4; against old: %5; against new: %6")
+                                       .arg(context)
+                                       .arg(k)
+                                       .arg(k > 0 ? card.operationText(k - 1) : QStringLiteral("nothing"),
+                                            repaired ? QStringLiteral("done") : error, difference(after, old),
+                                            difference(after, expectedNew));
+            }
+        }
+    }
+}
+
 } // namespace
 
 class PowerLossTest : public QObject
@@ -81,9 +125,25 @@ class PowerLossTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void cutAtEveryOperation_data();
     void cutAtEveryOperation();
+    void cutDuringRepair_data() { cutAtEveryOperation_data(); }
+    void cutDuringRepair();
+
+private:
+    // Writes the release onto the old card through a recording card.
+    void recordWrite(PowerLossCard *card, const Card &old, const Card &release);
+
+    // Each rebuilt card is repaired on a tmpfs of its own: cheap to flush.
+    QScopedPointer<Volume> m_scratch;
 };
+
+void PowerLossTest::initTestCase()
+{
+    m_scratch.reset(new Volume(64 * 1024 * 1024));
+    QVERIFY(m_scratch->mount());
+}
 
 void PowerLossTest::cutAtEveryOperation_data()
 {
@@ -106,6 +166,19 @@ void PowerLossTest::cutAtEveryOperation_data()
     QTest::newRow("first release on a blank card") << withDirectories(blank) << fresh;
 }
 
+void PowerLossTest::recordWrite(PowerLossCard *card, const Card &old, const Card &release)
+{
+    QTemporaryDir sources;
+    QVERIFY(PowerLossCard::writeCard(sources.path(), release));
+    QVERIFY(card->mount(old));
+    DeviceWriter writer(card->rootPath());
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        writer.addFile(sources.path() + QLatin1Char('/') + it.key(), it.key());
+    QVERIFY2(writer.write(), qPrintable(writer.errorString()));
+    QCOMPARE(PowerLossCard::readCard(card->rootPath()), updated(old, release));
+    QVERIFY(card->unmount());
+}
+
 // The writer replaces the release's files and removes ZUV.FW. Whatever
 // operation the power is lost after, and whatever the card kept of what was
 // not flushed, the repair of the next run leaves exactly the old card or
@@ -115,59 +188,56 @@ void PowerLossTest::cutAtEveryOperation()
 {
     QFETCH(Card, old);
     QFETCH(Card, release);
-    const Card expectedNew = updated(old, release);
-
-    QTemporaryDir sources;
-    QVERIFY(PowerLossCard::writeCard(sources.path(), release));
     PowerLossCard card;
-    QVERIFY(card.mount(old));
-    {
-        DeviceWriter writer(card.rootPath());
-        for (auto it = release.cbegin(); it != release.cend(); ++it)
-            writer.addFile(sources.path() + QLatin1Char('/') + it.key(), it.key());
-        QVERIFY2(writer.write(), qPrintable(writer.errorString()));
-    }
-    QCOMPARE(PowerLossCard::readCard(card.rootPath()), expectedNew);
-    QVERIFY(card.unmount());
+    recordWrite(&card, old, release);
+    if (QTest::currentTestFailed())
+        return;
 
-    // Each rebuilt card is repaired on a tmpfs of its own: cheap to flush.
-    Volume scratch(64 * 1024 * 1024);
-    QVERIFY(scratch.mount());
-    enum Outcome { Old, New, RepairedToOld, RepairedToNew, Other };
-    int outcomes[Other + 1] = {};
-    QStringList failures;
+    Tally tally;
+    repairEveryCut(card, old, updated(old, release), m_scratch->rootPath(), QString(), &tally);
+    // Printed whatever the result, so a change of the writer can be compared.
     const int operations = card.operationCount();
-    for (int k = 0; k <= operations; ++k) {
-        const QList<Card> states = card.cardsAfterCut(k);
-        for (const Card &state : states) {
-            clearDirectory(scratch.rootPath());
-            QVERIFY(PowerLossCard::writeCard(scratch.rootPath(), state));
-            QString error;
-            const bool repaired = DeviceWriter::repair(scratch.rootPath(), &error);
-            const Card after = PowerLossCard::readCard(scratch.rootPath());
-            Outcome outcome = Other;
-            if (state == old || state == expectedNew)
-                outcome = state == old ? Old : New;
-            else if (repaired && (after == old || after == expectedNew))
-                outcome = after == old ? RepairedToOld : RepairedToNew;
-            ++outcomes[outcome];
-            if (outcome == Other && failures.size() < 5) {
-                failures << QStringLiteral("cut after %1 (%2): repair %3; against old: %4; against new: %5")
-                                .arg(k)
-                                .arg(k > 0 ? card.operationText(k - 1) : QStringLiteral("nothing"),
-                                     repaired ? QStringLiteral("done") : error, difference(after, old),
-                                     difference(after, expectedNew));
-            }
+    std::printf("%d operations, %d not flushed at success; cut states: %s\n", operations,
+                card.pendingAfter(operations), qPrintable(tally.summary()));
+    std::fflush(stdout);
+    QVERIFY2(tally.failures.isEmpty(), qPrintable(tally.failures.join(QLatin1Char('\n'))));
+    QCOMPARE(card.pendingAfter(operations), 0);
+}
+
+// The power may go again while the next run repairs the card. The repair of
+// each card a cut of the write leaves (as the program saw it, and with only
+// what was flushed) is itself cut at every operation and repaired once more.
+void PowerLossTest::cutDuringRepair()
+{
+    QFETCH(Card, old);
+    QFETCH(Card, release);
+    const Card expectedNew = updated(old, release);
+    PowerLossCard write;
+    recordWrite(&write, old, release);
+    if (QTest::currentTestFailed())
+        return;
+
+    Tally tally;
+    int repairs = 0;
+    for (int k = 0; k <= write.operationCount(); ++k) {
+        const Card flushed = write.cardsAfterCut(k).first();
+        const Card written = write.cardAsWritten(k);
+        for (const Card &state : {flushed, written}) {
+            if (!state.contains(DeviceWriter::journalFileName()) || (&state == &written && written == flushed))
+                continue;
+            PowerLossCard repair;
+            QVERIFY(repair.mount(state));
+            QVERIFY(DeviceWriter::repair(repair.rootPath()));
+            QVERIFY(repair.unmount());
+            ++repairs;
+            repairEveryCut(repair, old, expectedNew, m_scratch->rootPath(),
+                           QStringLiteral("repair of the write cut after %1, ").arg(k), &tally);
         }
     }
-    // Printed whatever the result, so a change of the writer can be compared.
-    std::printf("%d operations, %d not flushed at success; cut states: old %d, new %d, repaired to old %d, "
-                "repaired to new %d, other %d\n",
-                operations, card.pendingAfter(operations), outcomes[Old], outcomes[New], outcomes[RepairedToOld],
-                outcomes[RepairedToNew], outcomes[Other]);
+    std::printf("%d repairs cut; cut states: %s\n", repairs, qPrintable(tally.summary()));
     std::fflush(stdout);
-    QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
-    QCOMPARE(card.pendingAfter(operations), 0);
+    QVERIFY(repairs > 0);
+    QVERIFY2(tally.failures.isEmpty(), qPrintable(tally.failures.join(QLatin1Char('\n'))));
 }
 
 int main(int argc, char **argv)
