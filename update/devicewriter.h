@@ -15,11 +15,15 @@ QT_END_NAMESPACE
 //
 // A journal at the volume root names every file and whether it had an old
 // version. Each new version is first staged beside its destination and
-// flushed to the medium; then each old version is moved aside and the new
-// one moved into place, and any failure undoes those moves in reverse order.
-// Only when the directories and the volume are synced is the journal marked
-// committed; then the old versions and "ZUV.FW" are removed, the volume is
-// synced again and the journal removed.
+// flushed to the medium; then every old version is moved aside, then every
+// new one moved into place, and any failure undoes those moves in reverse
+// order. A card may lose whatever was not flushed and keep the rest in any
+// order, so each of these steps flushes the directories it changed before
+// the next begins; a volume-wide flush is only an extra. The journal is then
+// marked committed and flushed with the root; only then are the old
+// versions and "ZUV.FW" removed, their directories flushed, and the journal
+// removed. A clean-up that cannot finish leaves the journal to the next
+// repair; the new versions are in place all the same.
 //
 // Leftovers of an interrupted write are repaired from the journal: an
 // uncommitted one back to the old state, a committed one forward to the new

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -69,9 +70,9 @@ QString Volume::unavailableReason()
         : missingTool({QStringLiteral("mkfs.vfat"), QStringLiteral("fusefat")});
     if (!missing.isEmpty())
         return QStringLiteral("%1 is not installed").arg(missing);
-    if (!QFileInfo(QStringLiteral("/dev/fuse")).exists())
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
         return QStringLiteral("FUSE is not available here");
-    if (kind() == ExFat && !QFileInfo(QStringLiteral("/dev/loop-control")).exists())
+    if (kind() == ExFat && ::access("/dev/loop-control", R_OK | W_OK) != 0)
         return QStringLiteral("loop devices are not available here");
     return {};
 }
