@@ -29,6 +29,9 @@ namespace {
 
 const char InfoFileName[] = "ZUV.FW";
 constexpr qint64 LargestJournal = 16 * 1024 * 1024;
+// What one file adds to the journal at most, besides its path.
+constexpr qint64 JournalBytesPerFile = 64 + 256; // its flags and a path of up to 256 characters
+constexpr qint64 JournalBytes = 256;
 
 // One write or repair at a time in the process, so that a repair never
 // undoes the journal of a write that is still running (an abandoned run's
@@ -151,10 +154,22 @@ bool writeJournal(const QString &root, const Journal &journal, QString *error)
     return true;
 }
 
+// A card file may carry the read-only attribute, which Windows refuses to
+// delete or replace; the program owns every file it sets aside or removes.
+void makeWritable(QFile &file)
+{
+    const QFileDevice::Permissions permissions = file.permissions();
+    if (!(permissions & QFileDevice::WriteOwner))
+        file.setPermissions(permissions | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+}
+
 bool removeFile(const QString &path, QString *error)
 {
     QFile file(path);
-    if (!file.exists() || file.remove())
+    if (!file.exists())
+        return true;
+    makeWritable(file);
+    if (file.remove())
         return true;
     *error = QStringLiteral("Cannot remove \"%1\": %2").arg(path, file.errorString());
     return false;
@@ -198,8 +213,19 @@ bool rollBack(const QString &root, const Journal &journal, QList<DeviceWriter::U
             complete = complete && ok;
         }
     }
-    for (int i = journal.createdDirectories.size() - 1; i >= 0; --i)
+    // A directory is flushed before it goes: once it is gone nothing can
+    // flush the removals inside it, and a card that kept the removal of the
+    // directory but not those would keep its files as lost clusters.
+    for (int i = journal.createdDirectories.size() - 1; i >= 0; --i) {
+        const QString directory = pathBelow(root, journal.createdDirectories.at(i));
+        if (!QFileInfo(directory).isDir())
+            continue;
+        if (!FileSystem::syncDirectory(directory, error)) {
+            complete = false;
+            continue;
+        }
         QDir(root).rmdir(journal.createdDirectories.at(i)); // kept when not empty
+    }
     return complete;
 }
 
@@ -216,11 +242,41 @@ bool rollForward(const QString &root, const Journal &journal, QString *error)
     return complete;
 }
 
-// The journal goes last, once everything it protects is on the medium.
-bool closeJournal(const QString &root, QString *error)
+// Every directory whose entries a write of the journal changes: those of
+// its files, the parents of the directories it creates, and the root.
+QStringList touchedDirectories(const QString &root, const Journal &journal)
 {
-    return FileSystem::syncVolume(root, error) && removeFile(journalPath(root), error)
-        && FileSystem::syncDirectory(root, error) && FileSystem::syncVolume(root, error);
+    QStringList directories{root};
+    for (const PlannedFile &file : journal.files)
+        directories.append(QFileInfo(pathBelow(root, file.relativePath)).path());
+    for (const QString &directory : journal.createdDirectories)
+        directories.append(QFileInfo(pathBelow(root, directory)).path());
+    directories.removeDuplicates();
+    return directories;
+}
+
+// A card may lose every change that was not flushed and keep the rest in
+// any order, and no volume-wide flush reaches a FUSE or Windows volume: each
+// step flushes the directories it changed before the next one relies on it.
+// A directory that an undo has removed again has nothing left to flush.
+bool syncDirectories(const QStringList &directories, QString *error)
+{
+    for (const QString &directory : directories) {
+        if (QFileInfo(directory).isDir() && !FileSystem::syncDirectory(directory, error))
+            return false;
+    }
+    return true;
+}
+
+// The journal goes last, once everything it protects is on the medium: a
+// journal removed before the moves of an undo or the removals of a clean-up
+// would leave a card that no later run can bring back to one release.
+bool closeJournal(const QString &root, const Journal &journal, QString *error)
+{
+    if (!syncDirectories(touchedDirectories(root, journal), error) || !FileSystem::syncVolume(root, error))
+        return false;
+    return removeFile(journalPath(root), error) && FileSystem::syncDirectory(root, error)
+        && FileSystem::syncVolume(root, error);
 }
 
 bool repairLocked(const QString &root, QString *error)
@@ -238,7 +294,7 @@ bool repairLocked(const QString &root, QString *error)
     QList<DeviceWriter::Undo> undo;
     const bool repaired = journal.committed ? rollForward(root, journal, error)
                                             : rollBack(root, journal, &undo, error);
-    return repaired && closeJournal(root, error);
+    return repaired && closeJournal(root, journal, error);
 }
 
 } // namespace
@@ -258,11 +314,13 @@ public:
     bool volumeGone();
 
     bool plan();
+    bool checkRoom();
     bool createDirectories();
     bool stageFiles();
     bool stageFile(const PlannedFile &file);
     bool commitFiles();
-    bool commitFile(const PlannedFile &file);
+    bool setAside(const PlannedFile &file);
+    bool moveIntoPlace(const PlannedFile &file);
     bool syncEverything();
     void completeCommitted();
 
@@ -289,7 +347,16 @@ bool DeviceWriter::Private::failAndUndo(Failure kind, const QString &error)
     if (volumeGone()) // nothing to undo here; the journal on the card lets the next run do it
         return false;
     QString undoError;
-    if (rollBack(root, journal, &undoSteps, &undoError) && closeJournal(root, &undoError))
+    // A commit that may have reached the card is taken back before any
+    // file is, so that a cut during the undo does not complete the write.
+    if (journal.committed) {
+        journal.committed = false;
+        if (!writeJournal(root, journal, &undoError) || !FileSystem::syncDirectory(root, &undoError)) {
+            errorString += QStringLiteral("; undo not started: ") + undoError;
+            return false;
+        }
+    }
+    if (rollBack(root, journal, &undoSteps, &undoError) && closeJournal(root, journal, &undoError))
         return false;
     // The journal stays, so the next run finishes the undo.
     errorString += QStringLiteral("; undo incomplete: ") + undoError;
@@ -350,6 +417,19 @@ bool DeviceWriter::Private::plan()
     return true;
 }
 
+// Refuses a write the card has no room for before the first byte of it
+// reaches the card, rather than failing half-way.
+bool DeviceWriter::Private::checkRoom()
+{
+    QList<qint64> sizes;
+    for (const PlannedFile &file : qAsConst(journal.files))
+        sizes.append(QFileInfo(file.source).size());
+    const qint64 missing = missingRoom(root, sizes);
+    if (missing > 0)
+        return fail(NoRoom, missingRoomText(missing));
+    return true;
+}
+
 bool DeviceWriter::Private::createDirectories()
 {
     if (volumeGone())
@@ -398,64 +478,72 @@ bool DeviceWriter::Private::stageFiles()
     return true;
 }
 
-bool DeviceWriter::Private::commitFile(const PlannedFile &file)
+bool DeviceWriter::Private::setAside(const PlannedFile &file)
+{
+    if (!file.hadOldVersion)
+        return true;
+    const QString destination = pathBelow(root, file.relativePath);
+    QFile oldVersion(destination);
+    makeWritable(oldVersion);
+    QString error;
+    if (!FileSystem::replaceFile(destination, setAsidePath(destination), &error))
+        return fail(SetAsideFailed, error);
+    step("set aside");
+    return true;
+}
+
+bool DeviceWriter::Private::moveIntoPlace(const PlannedFile &file)
 {
     const QString destination = pathBelow(root, file.relativePath);
     QString error;
-    if (file.hadOldVersion) {
-        if (!FileSystem::replaceFile(destination, setAsidePath(destination), &error))
-            return fail(SetAsideFailed, error);
-        step("set aside");
-    }
     if (!FileSystem::replaceFile(stagedPath(destination), destination, &error))
         return fail(CopyFailed, error);
     step("moved into place");
     return true;
 }
 
+// Every old version is set aside, and that is on the medium, before any new
+// version takes its name: a card that kept the move into place of a file
+// but not the move aside of its old version would have lost the old one.
 bool DeviceWriter::Private::commitFiles()
 {
-    for (const PlannedFile &file : qAsConst(journal.files)) {
-        if (stopRequested())
-            return failAndUndo(Stopped, QStringLiteral("Stopped before the copy was complete"));
-        if (volumeGone())
+    for (const auto move : {&Private::setAside, &Private::moveIntoPlace}) {
+        for (const PlannedFile &file : qAsConst(journal.files)) {
+            if (stopRequested())
+                return failAndUndo(Stopped, QStringLiteral("Stopped before the copy was complete"));
+            if (volumeGone())
+                return false;
+            if (!(this->*move)(file))
+                return failAndUndo(failure, errorString);
+        }
+        if (!syncEverything())
             return false;
-        if (!commitFile(file))
-            return failAndUndo(failure, errorString);
     }
     return true;
 }
 
 bool DeviceWriter::Private::syncEverything()
 {
-    QSet<QString> directories{root};
-    for (const PlannedFile &file : qAsConst(journal.files))
-        directories.insert(QFileInfo(pathBelow(root, file.relativePath)).path());
-    for (const QString &directory : qAsConst(journal.createdDirectories))
-        directories.insert(QFileInfo(pathBelow(root, directory)).path());
     QString error;
-    for (const QString &directory : qAsConst(directories)) {
-        if (!FileSystem::syncDirectory(directory, &error))
-            return failAndUndo(SyncFailed, error);
-    }
-    if (!FileSystem::syncVolume(root, &error))
+    if (!syncDirectories(touchedDirectories(root, journal), &error) || !FileSystem::syncVolume(root, &error))
         return failAndUndo(SyncFailed, error);
     step("synced");
     return true;
 }
 
-// Past the commit nothing is undone: a failure to clean up is left to the
-// next repair, which finishes the same way.
+// Past the commit every new version is on the medium and nothing is undone.
+// A clean-up that cannot finish keeps the journal, so that the next repair
+// finishes it the same way; the update is in place all the same.
 void DeviceWriter::Private::completeCommitted()
 {
     QString error;
     if (volumeGone())
         return;
-    if (!rollForward(root, journal, &error))
-        qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
+    const bool removed = rollForward(root, journal, &error);
     step("old versions removed");
-    if (!FileSystem::syncVolume(root, &error)) {
-        fail(SyncFailed, error);
+    if (!removed || !syncDirectories(touchedDirectories(root, journal), &error)
+        || !FileSystem::syncVolume(root, &error)) {
+        qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
         return;
     }
     step("synced");
@@ -463,7 +551,7 @@ void DeviceWriter::Private::completeCommitted()
         return;
     if (!removeFile(journalPath(root), &error) || !FileSystem::syncDirectory(root, &error)
         || !FileSystem::syncVolume(root, &error)) {
-        fail(SyncFailed, error);
+        qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
         return;
     }
     step("journal removed");
@@ -501,15 +589,19 @@ bool DeviceWriter::write()
         return d->fail(RepairFailed, error);
     if (!d->plan())
         return false;
+    if (!d->checkRoom())
+        return false;
     if (!writeJournal(d->root, d->journal, &error) || !FileSystem::syncDirectory(d->root, &error))
         return d->failAndUndo(JournalFailed, error);
     d->step("journal written");
-    if (!d->createDirectories() || !d->stageFiles() || !d->commitFiles() || !d->syncEverything())
+    if (!d->createDirectories() || !d->stageFiles() || !d->commitFiles())
         return false;
     if (d->volumeGone())
         return false;
+    // The commit is on the medium, name and all, before the first old
+    // version or ZUV.FW goes.
     d->journal.committed = true;
-    if (!writeJournal(d->root, d->journal, &error))
+    if (!writeJournal(d->root, d->journal, &error) || !FileSystem::syncDirectory(d->root, &error))
         return d->failAndUndo(JournalFailed, error);
     d->step("journal committed");
     d->completeCommitted();
@@ -541,6 +633,28 @@ bool DeviceWriter::repair(const QString &root, QString *errorString)
     if (errorString)
         *errorString = error;
     return repaired;
+}
+
+qint64 DeviceWriter::missingRoom(const QString &root, const QList<qint64> &fileSizes)
+{
+    const QStorageInfo volume(root);
+    // fusefat, for one, reports a volume of no size at all.
+    if (!volume.isValid() || volume.bytesTotal() <= 0)
+        return 0;
+    const qint64 cluster = qMax(volume.blockSize(), 512);
+    const auto clusters = [cluster](qint64 bytes) { return (bytes + cluster - 1) / cluster * cluster; };
+    qint64 needed = 0;
+    for (const qint64 size : fileSizes)
+        needed += clusters(qMax<qint64>(size, 1)); // a margin of one cluster for each file
+    // The journal is written anew beside itself when the write is committed.
+    needed += 2 * clusters(JournalBytes + fileSizes.size() * JournalBytesPerFile);
+    return qMax<qint64>(0, needed - volume.bytesAvailable());
+}
+
+QString DeviceWriter::missingRoomText(qint64 bytes)
+{
+    const qint64 megabyte = 1024 * 1024;
+    return QStringLiteral("The card needs %1 MB more free space").arg((bytes + megabyte - 1) / megabyte);
 }
 
 QString DeviceWriter::journalFileName()

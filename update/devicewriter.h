@@ -15,11 +15,15 @@ QT_END_NAMESPACE
 //
 // A journal at the volume root names every file and whether it had an old
 // version. Each new version is first staged beside its destination and
-// flushed to the medium; then each old version is moved aside and the new
-// one moved into place, and any failure undoes those moves in reverse order.
-// Only when the directories and the volume are synced is the journal marked
-// committed; then the old versions and "ZUV.FW" are removed, the volume is
-// synced again and the journal removed.
+// flushed to the medium; then every old version is moved aside, then every
+// new one moved into place, and any failure undoes those moves in reverse
+// order. A card may lose whatever was not flushed and keep the rest in any
+// order, so each of these steps flushes the directories it changed before
+// the next begins; a volume-wide flush is only an extra. The journal is then
+// marked committed and flushed with the root; only then are the old
+// versions and "ZUV.FW" removed, their directories flushed, and the journal
+// removed. A clean-up that cannot finish leaves the journal to the next
+// repair; the new versions are in place all the same.
 //
 // Leftovers of an interrupted write are repaired from the journal: an
 // uncommitted one back to the old state, a committed one forward to the new
@@ -35,6 +39,7 @@ public:
         CreatePathFailed, // a destination directory could not be created
         CopyFailed,       // a new version could not be staged or moved into place
         SetAsideFailed,   // an old version could not be moved aside
+        NoRoom,           // the card lacks the room to stage every file at once
         SyncFailed,       // the volume did not confirm that the data is on the medium
         Stopped,          // told to stop before the write was committed
         VolumeGone        // the card was taken out part way; its journal is left to the next repair()
@@ -70,6 +75,14 @@ public:
     // Brings the volume back to a consistent state after an interrupted
     // write. True when there was nothing to repair or the repair succeeded.
     static bool repair(const QString &root, QString *errorString = nullptr);
+
+    // How many bytes the volume at root lacks for a write of files of these
+    // sizes (0 where a size is not known yet): every new version is staged
+    // while every old one is kept, each rounded up to whole clusters, plus
+    // the journal. 0 when it fits, or when the volume does not tell.
+    static qint64 missingRoom(const QString &root, const QList<qint64> &fileSizes);
+    // "The card needs 12 MB more free space", in whole MB rounded up.
+    static QString missingRoomText(qint64 bytes);
 
     static QString journalFileName();
     static QString stagedSuffix();

@@ -70,8 +70,11 @@ bool syncFile(QFile &file, QString *error)
         return false;
     }
 #ifdef Q_OS_WIN
-    if (::_commit(file.handle()) != 0) {
-        *error = QStringLiteral("Cannot flush \"%1\" to the medium").arg(file.fileName());
+    // QFile keeps a native handle below the C runtime's file number; the
+    // flush goes to that handle directly.
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
+    if (handle == INVALID_HANDLE_VALUE || !::FlushFileBuffers(handle)) {
+        *error = QStringLiteral("Cannot flush \"%1\" to the medium: %2").arg(file.fileName(), qt_error_string());
         return false;
     }
 #else
@@ -86,10 +89,33 @@ bool syncFile(QFile &file, QString *error)
 bool syncDirectory(const QString &path, QString *error)
 {
 #ifdef Q_OS_WIN
-    // Directory entries on Windows reach the medium with the files' flushes.
-    Q_UNUSED(path)
-    Q_UNUSED(error)
-    return true;
+    // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS, and
+    // FlushFileBuffers needs write access to it. On a FAT or exFAT card the
+    // flush writes out the directory's entries (names, sizes, first
+    // clusters) and the allocation table behind them: the renames and
+    // removals of a step are on the medium before the next step relies on
+    // them. Where the system refuses a directory flush (access denied, or a
+    // file system without one), the moves themselves were written through
+    // (MOVEFILE_WRITE_THROUGH) and nothing more can be asked for.
+    const HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                                       GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_ACCESS_DENIED)
+            return true;
+        *error = QStringLiteral("Cannot open directory \"%1\": %2").arg(path, qt_error_string(int(code)));
+        return false;
+    }
+    bool ok = ::FlushFileBuffers(handle);
+    const DWORD code = ::GetLastError();
+    if (!ok && (code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED))
+        ok = true;
+    if (!ok)
+        *error = QStringLiteral("Cannot flush directory \"%1\": %2").arg(path, qt_error_string(int(code)));
+    ::CloseHandle(handle);
+    return ok;
 #else
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -120,7 +146,7 @@ bool syncVolume(const QString &path, QString *error)
 #elif defined(Q_OS_WIN)
     Q_UNUSED(path)
     Q_UNUSED(error)
-    return true; // every file was flushed on its own; the volume needs rights we lack
+    return true; // every file and directory was flushed on its own; the volume needs rights we lack
 #else
     Q_UNUSED(path)
     Q_UNUSED(error)

@@ -14,7 +14,8 @@ namespace FileSystem {
 
 // Moves the file's data to the medium (fsync).
 bool syncFile(QFile &file, QString *error);
-// Moves a directory's entries to the medium; no-op where not supported.
+// Moves a directory's entries to the medium; no-op where the system
+// refuses to flush a directory.
 bool syncDirectory(const QString &path, QString *error);
 // Moves everything written to the volume holding path to the medium.
 bool syncVolume(const QString &path, QString *error);

@@ -51,6 +51,8 @@ QString copyFailureReason(const DeviceWriter &writer)
 {
     if (writer.failure() == DeviceWriter::VolumeGone)
         return QStringLiteral("The device was disconnected during the copy");
+    if (writer.failure() == DeviceWriter::NoRoom)
+        return writer.errorString();
     return QStringLiteral("Writing onto the device failed: %1").arg(writer.errorString());
 }
 
@@ -111,6 +113,8 @@ const char *failureText(DeviceWriter::Failure failure)
         return "Invalid destination";
     case DeviceWriter::SyncFailed:
         return "Sync failed";
+    case DeviceWriter::NoRoom:
+        return "Not enough free space on the card";
     case DeviceWriter::Stopped:
         return "Stopped";
     case DeviceWriter::VolumeGone:
@@ -257,6 +261,10 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         qDebug() << "md5" << entry.md5 << "filePath" << entry.filePath;
         if (kind == Manifest::LineKind::UnsafePath) {
             failure = QStringLiteral("Manifest \"%1\" lists a path outside its directory: \"%2\"").arg(url, line);
+            return;
+        }
+        if (kind == Manifest::LineKind::ForbiddenName) {
+            failure = QStringLiteral("Manifest \"%1\" lists a name the card cannot hold: \"%2\"").arg(url, line);
             return;
         }
         const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, UrlPathCharacters)),
@@ -553,7 +561,26 @@ void UpdatePrivate::checkFilesForUpdateFinished()
         endRun();
         return;
     }
+    if (!checkRoomOnCard())
+        return;
     startDownloads();
+}
+
+// The manifests give no sizes, so before the downloads only what each file
+// takes on the card for certain is counted (a cluster, and its part of the
+// journal); the writer counts again with the real sizes before it writes.
+bool UpdatePrivate::checkRoomOnCard()
+{
+    QList<qint64> sizes;
+    sizes.reserve(pendingFiles.size());
+    for (int i = 0; i < pendingFiles.size(); ++i)
+        sizes.append(0);
+    const qint64 missing = DeviceWriter::missingRoom(devicePath, sizes);
+    if (missing <= 0)
+        return true;
+    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << pendingFiles.size() << "files";
+    failRun(DeviceWriter::missingRoomText(missing));
+    return false;
 }
 
 // Two manifests (the volume root has two) may name one place on the card.

@@ -135,6 +135,7 @@ private:
     void startChecks();
     QString conflictBetweenPackages() const;
     void gatherCheckedFiles();
+    bool checkRoomOnCard();
     void startFileCheck(int index);
     void startVerification();
     QString verificationFailure() const;

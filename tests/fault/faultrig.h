@@ -27,8 +27,8 @@ extern const QByteArray ChangelistPath;
 extern const QByteArray InfoPath;
 constexpr int FirmwareDownloads = 7;
 // Steps of the device writer in a firmware run, and the step that commits it.
-constexpr int FirmwareWriterSteps = 24;
-constexpr int FirmwareCommitStep = 21;
+constexpr int FirmwareWriterSteps = 25;
+constexpr int FirmwareCommitStep = 22;
 
 Files oldCard();
 Files firmwareCard();

@@ -6,12 +6,17 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A tmpfs mount standing in for the device's card. Only available when the
+// A mount standing in for the device's card: tmpfs, or the file system of
+// a real card when ZUV_TEST_CARD says so: "exfat" (exfat-fuse on a loop
+// device) or "fat32" (fusefat on an image file). Only available when the
 // test runs in a private mount namespace (tests/support/in-mount-namespace.sh
 // sets ZUV_TEST_MOUNT_NAMESPACE=1); everything is unmounted when destroyed.
 class Volume
 {
 public:
+    enum Kind { Tmpfs, ExFat, Fat32 };
+    static Kind kind();
+
     // Empty when volumes can be mounted; otherwise the reason why not.
     static QString unavailableReason();
 
@@ -21,6 +26,9 @@ public:
     bool mount();
     bool isMounted() const { return m_mounted; }
     QString rootPath() const;
+    // The size asked for, or the smallest one the file system allows.
+    qint64 size() const { return m_size; }
+    // Not for the FUSE file systems of real cards.
     bool remountReadOnly(bool readOnly);
     bool unmount(bool lazy = false);
 
@@ -34,7 +42,11 @@ public:
     QMap<QString, QByteArray> snapshot() const;
 
 private:
+    bool mountImage();
+
     QTemporaryDir m_base;
+    QTemporaryDir m_image; // away from the card's parent, which tests look at
+    QString m_loopDevice;
     qint64 m_size;
     bool m_mounted = false;
 };

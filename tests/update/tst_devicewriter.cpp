@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 
 using Files = QMap<QString, QByteArray>;
 
@@ -84,6 +85,7 @@ private Q_SLOTS:
     void undoesFailedWrite();
     void refusesForeignJournal();
     void survivesKillAtEveryStep();
+    void leavesUnfinishedCleanUpToRepair();
 
 private:
     QScopedPointer<Volume> m_volume;
@@ -105,7 +107,10 @@ void DeviceWriterTest::undoesFailedWrite_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("failure");
-    QTest::newRow("volume full at the third file") << "full" << int(DeviceWriter::CopyFailed);
+    // fusefat tells no size, so only the copy finds out.
+    QTest::newRow("no room for a file") << "full"
+                                        << int(Volume::kind() == Volume::Fat32 ? DeviceWriter::CopyFailed
+                                                                              : DeviceWriter::NoRoom);
     QTest::newRow("read-only volume") << "read-only" << int(DeviceWriter::JournalFailed);
     QTest::newRow("stopped") << "stop" << int(DeviceWriter::Stopped);
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
@@ -117,7 +122,9 @@ void DeviceWriterTest::undoesFailedWrite()
     QFETCH(QString, fault);
     Files release = Release;
     if (fault == QLatin1String("full"))
-        release.insert(QStringLiteral("SUB/c.bin"), QByteArray(2 * 1024 * 1024, 'c'));
+        release.insert(QStringLiteral("SUB/c.bin"), QByteArray(int(m_volume->size()) + 1024 * 1024, 'c'));
+    if (fault == QLatin1String("read-only") && Volume::kind() != Volume::Tmpfs)
+        QSKIP("the FUSE drivers of card file systems cannot be made read-only under the writer");
     if (fault == QLatin1String("directory")) { // SUB is a directory on the card
         release.remove(QStringLiteral("SUB/b.bin"));
         release.insert(QStringLiteral("SUB"), "a file where a directory is");
@@ -198,11 +205,43 @@ void DeviceWriterTest::survivesKillAtEveryStep()
     }
 }
 
+// Once committed, the update is in place even when an old version cannot be
+// removed: the write succeeds, the journal stays, and the next repair
+// finishes the clean-up once it can.
+void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
+{
+    static QString obstacle;
+    obstacle = m_volume->rootPath() + QStringLiteral("/SUB/b.bin.zuv-old");
+    DeviceWriter::setStepHook([](int, const char *what) {
+        if (qstrcmp(what, "journal committed") != 0)
+            return;
+        QFile::remove(obstacle); // an old version that will not go: a non-empty directory
+        QDir().mkpath(obstacle + QStringLiteral("/inside"));
+    });
+    DeviceWriter writer(m_volume->rootPath());
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriter::setStepHook(nullptr);
+    QVERIFY2(written, qPrintable(writer.errorString()));
+    QVERIFY(m_volume->exists(DeviceWriter::journalFileName()));
+    QVERIFY(!m_volume->exists("ZUV.FW"));
+    QVERIFY(!m_volume->exists("a.bin.zuv-old"));
+
+    QVERIFY(!DeviceWriter::repair(m_volume->rootPath()));
+    QVERIFY(QDir(obstacle).removeRecursively());
+    QVERIFY(DeviceWriter::repair(m_volume->rootPath()));
+    QCOMPARE(m_volume->snapshot(), updatedCard());
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIsSet(ChildVariable))
         return killedWriterChild(qgetenv(ChildVariable));
+    if (!Volume::unavailableReason().isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(Volume::unavailableReason()));
+        return 77; // CTest's skip code for this suite
+    }
     DeviceWriterTest test;
     return QTest::qExec(&test, argc, argv);
 }

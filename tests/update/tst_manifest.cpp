@@ -36,7 +36,9 @@ void ManifestTest::parsesLine_data()
     QTest::newRow("upper-case digest as written") << Digest.toUpper() + " x" << Kind::Entry << Digest.toUpper() << "x";
     QTest::newRow("no separator") << Digest + "x.bin" << Kind::Entry << Digest << "x.bin";
     QTest::newRow("dot inside") << Digest + " a/./b.bin" << Kind::Entry << Digest << "a/./b.bin";
-    QTest::newRow("dots in names") << Digest + " ..a/b..\\.c" << Kind::Entry << Digest << "..a/b..\\.c";
+    QTest::newRow("dots in names") << Digest + " ..a/b..c\\.d" << Kind::Entry << Digest << "..a/b..c\\.d";
+    QTest::newRow("device name inside a name") << Digest + " CONSOLE/COM10.BIN" << Kind::Entry << Digest
+                                               << "CONSOLE/COM10.BIN";
     QTest::newRow("empty") << QString() << Kind::Blank << QString() << QString();
     QTest::newRow("white space") << " \t \r" << Kind::Blank << QString() << QString();
     QTest::newRow("digest only") << Digest << Kind::UnsafePath << Digest << QString();
@@ -50,6 +52,14 @@ void ManifestTest::parsesLine_data()
     QTest::newRow("backslash parent") << Digest + " a\\..\\x" << Kind::UnsafePath << Digest << "a\\..\\x";
     QTest::newRow("directory") << Digest + " a/" << Kind::UnsafePath << Digest << "a/";
     QTest::newRow("dot") << Digest + " a/." << Kind::UnsafePath << Digest << "a/.";
+    QTest::newRow("colon") << Digest + " a/b:c" << Kind::ForbiddenName << Digest << "a/b:c";
+    QTest::newRow("question mark") << Digest + " a?.bin" << Kind::ForbiddenName << Digest << "a?.bin";
+    QTest::newRow("pipe in a directory") << Digest + " a|b/c" << Kind::ForbiddenName << Digest << "a|b/c";
+    QTest::newRow("trailing dot") << Digest + " SOUNDS./x" << Kind::ForbiddenName << Digest << "SOUNDS./x";
+    QTest::newRow("trailing blank") << Digest + " a /x" << Kind::ForbiddenName << Digest << "a /x";
+    QTest::newRow("device name") << Digest + " IMAGES\\nul" << Kind::ForbiddenName << Digest << "IMAGES\\nul";
+    QTest::newRow("device name with extension") << Digest + " Com1.txt" << Kind::ForbiddenName << Digest
+                                                << "Com1.txt";
     QTest::newRow("control character") << Digest + " a\x01" "b" << Kind::UnsafePath << Digest << "a\x01" "b";
 }
 

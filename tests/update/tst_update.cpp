@@ -11,6 +11,8 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <functional>
 
@@ -80,6 +82,7 @@ private Q_SLOTS:
     void rejectsUnsafePaths_data();
     void rejectsUnsafePaths();
     void limitsParallelDownloads();
+    void cardWithoutRoomFailsBeforeDownloads();
     void failedDownloadEndsRun();
     void corruptDownloadFailsAfterTheLast();
     void abandonedRunLeavesNothing_data();
@@ -260,6 +263,8 @@ void UpdateTest::rejectsUnsafePaths_data()
     QTest::addColumn<QByteArray>("path");
     QTest::newRow("leads out with ..") << QByteArray("SUB/../../escape.bin");
     QTest::newRow("NUL byte") << QByteArray("nul\0name.bin", 12);
+    QTest::newRow("device name a card cannot hold") << QByteArray("IMAGES/Con.bmp");
+    QTest::newRow("colon a card cannot hold") << QByteArray("SOUNDS/a:b.wav");
 }
 
 // One line that leads out of the card, or that no card could hold, rejects
@@ -278,6 +283,22 @@ void UpdateTest::rejectsUnsafePaths()
     QCOMPARE(requests(".bin"), 0);
     QCOMPARE(m_volume->snapshot(), m_before);
     QCOMPARE(QDir(m_volume->rootPath() + "/..").entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList("card"));
+}
+
+// A card that cannot hold the staged files ends the run before anything is
+// fetched, and says how much room is missing.
+void UpdateTest::cardWithoutRoomFailsBeforeDownloads()
+{
+    useVolume(256 * 1024);
+    Files files;
+    for (int i = 0; i < 200; ++i)
+        files.insert(QStringLiteral("SOUNDS/%1.wav").arg(i), "x");
+    QVERIFY(runToEnd({{"", serve("r", files)}}));
+    QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
+    QCOMPARE(requests(".wav"), 0);
+    QVERIFY2(m_update->errorString().contains(QRegularExpression("^The card needs [1-9][0-9]* MB more free space$")),
+             qPrintable(m_update->errorString()));
+    QCOMPARE(m_volume->snapshot(), m_before);
 }
 
 // Ten downloads at once, the eleventh when the first has finished.
@@ -402,5 +423,14 @@ void UpdateTest::temporaryDirectoryUnavailable()
     QCOMPARE(m_fault->requests().size(), 0);
 }
 
-QTEST_GUILESS_MAIN(UpdateTest)
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (!Volume::unavailableReason().isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(Volume::unavailableReason()));
+        return 77; // CTest's skip code for this suite
+    }
+    UpdateTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_update.moc"
