@@ -37,7 +37,8 @@ public:
         SetAsideFailed,   // an old version could not be moved aside
         SyncFailed,       // the volume did not confirm that the data is on the medium
         Stopped,          // told to stop before the write was committed
-        VolumeGone        // the card was taken out part way; its journal is left to the next repair()
+        VolumeGone,       // the card was taken out part way; its journal is left to the next repair()
+        NotOnCard         // a path below the root is a link or another volume; nothing was written
     };
 
     // One step of undoing a failed write.

@@ -1,6 +1,7 @@
 #include "update.h"
 #include "update_p.h"
 
+#include "cardpath.h"
 #include "devicewriter.h"
 #include "manifest.h"
 #include "md5.h"
@@ -94,6 +95,8 @@ const char *failureText(DeviceWriter::Failure failure)
         return "Stopped";
     case DeviceWriter::VolumeGone:
         return "Device removed";
+    case DeviceWriter::NotOnCard:
+        return "Destination leads off the device";
     case DeviceWriter::NoFailure:
         break;
     }
@@ -223,6 +226,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     QTextStream stream(&manifest);
     const QUrl manifestUrl(url, QUrl::TolerantMode);
     const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
+    CardPath card(devicePath);
     while (!stream.atEnd() && !isAbandoned()) {
         Manifest::Entry entry;
         const QString line = stream.readLine();
@@ -239,7 +243,10 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         listed.append(file);
         listedPlaces.append(placeKey(file));
         const QFileInfo target(dir.absoluteFilePath(entry.filePath));
-        if (target.exists() && checkMd5(target.absoluteFilePath(), entry.md5)) {
+        // A file reached through a link is not read: it counts as one that
+        // differs, and the run refuses to write there before any download.
+        if (target.exists() && card.check(relativePath(file)).isEmpty()
+            && checkMd5(target.absoluteFilePath(), entry.md5)) {
             qDebug() << Q_FUNC_INFO << "Updated version on device";
             continue;
         }
@@ -528,7 +535,23 @@ void UpdatePrivate::checkFilesForUpdateFinished()
         endRun();
         return;
     }
+    if (!writesStayOnCard())
+        return;
     startDownloads();
+}
+
+// Nothing is fetched for a write that a link, a junction or another volume
+// below the device's root would carry somewhere else.
+bool UpdatePrivate::writesStayOnCard()
+{
+    QStringList destinations;
+    for (const File &file : qAsConst(pendingFiles))
+        destinations.append(relativePath(file));
+    const QString failure = CardPath(devicePath).checkWrite(destinations);
+    if (failure.isEmpty())
+        return true;
+    failRun(failure);
+    return false;
 }
 
 // Two manifests (the volume root has two) may name one place on the card.

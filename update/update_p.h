@@ -133,6 +133,7 @@ private:
     void startChecks();
     QString conflictBetweenPackages() const;
     void gatherCheckedFiles();
+    bool writesStayOnCard();
     void startFileCheck(int index);
     void startVerification();
     void startCopy();
