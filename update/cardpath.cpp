@@ -117,9 +117,11 @@ public:
     QDir root;
     quint64 volume = 0;
     QString rootFailure; // why the root itself cannot be used
-    // Directories below the root already found on the card, so that the
-    // hundreds of files of one directory look at it once.
+    // Directories below the root already found on the card or found
+    // missing, so that the thousands of files of one directory look at it
+    // once.
     QSet<QString> directoriesOnCard;
+    QSet<QString> missingDirectories;
 };
 
 CardPath::CardPath(const QString &root)
@@ -154,9 +156,14 @@ QString CardPath::check(const QString &relativePath)
         const bool last = i == components.size() - 1;
         if (!last && d->directoriesOnCard.contains(path))
             continue;
+        if (!last && d->missingDirectories.contains(path))
+            return QString();
         const Entry entry = examine(d->root.filePath(path));
-        if (entry.kind == Entry::Missing)
+        if (entry.kind == Entry::Missing) {
+            if (!last)
+                d->missingDirectories.insert(path);
             return QString(); // nothing below it exists either
+        }
         const QString failure = reason(path, entry, d->volume);
         if (!failure.isEmpty()) {
             qDebug() << Q_FUNC_INFO << failure;

@@ -11,7 +11,8 @@
 //
 // Every component of a path below the root is looked at without following
 // it. Components that do not exist yet are fine: the writer creates them as
-// plain directories and files.
+// plain directories and files. What a directory was is remembered, so one
+// CardPath describes the card at one moment: make a new one after writing.
 class CardPath
 {
 public:

@@ -133,7 +133,6 @@ private:
     void startChecks();
     QString conflictBetweenPackages() const;
     void gatherCheckedFiles();
-    bool writesStayOnCard();
     void startFileCheck(int index);
     void startVerification();
     void startCopy();
