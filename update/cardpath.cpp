@@ -18,24 +18,27 @@ namespace {
 
 const char OnlyTheCard[] = "the update writes only to the card itself";
 
-// What one path is, looked at without following it.
+// What one path is; a link at the path itself is looked at, not followed,
+// unless asked.
 struct Entry {
     enum Kind { Missing, Directory, File, Link, Unreadable };
     Kind kind = Missing;
-    quint64 volume = 0; // the volume it is on, for Directory and File
+    quint64 volume = 0; // the volume it is on
     QString error;      // for Unreadable
 };
+
+enum class Follow { Never, Links };
 
 #ifdef Q_OS_WIN
 // A junction, a symbolic link and a mount point are all reparse points;
 // opening one with FILE_FLAG_OPEN_REPARSE_POINT looks at the point itself.
-Entry examine(const QString &path)
+Entry examine(const QString &path, Follow follow = Follow::Never)
 {
     const QString native = QDir::toNativeSeparators(path);
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow == Follow::Never ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     const HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(native.utf16()), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr);
+                                        OPEN_EXISTING, flags, nullptr);
     Entry entry;
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
@@ -62,11 +65,13 @@ Entry examine(const QString &path)
     return entry;
 }
 #else
-Entry examine(const QString &path)
+Entry examine(const QString &path, Follow follow = Follow::Never)
 {
     Entry entry;
     struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0) {
+    const QByteArray name = QFile::encodeName(path);
+    const int result = follow == Follow::Never ? ::lstat(name.constData(), &status) : ::stat(name.constData(), &status);
+    if (result != 0) {
         // A file where a directory would be is the writer's to refuse.
         if (errno == ENOENT || errno == ENOTDIR)
             return entry;
@@ -97,12 +102,12 @@ QString reason(const QString &relativePath, const Entry &entry, quint64 cardVolu
     case Entry::Unreadable:
         return QStringLiteral("Cannot examine \"%1\" on the card: %2").arg(relativePath, entry.error);
     case Entry::Directory:
-    case Entry::File:
         if (entry.volume != cardVolume) {
             return QStringLiteral("\"%1\" on the card is another volume mounted there; %2")
                 .arg(relativePath, QLatin1String(OnlyTheCard));
         }
         break;
+    case Entry::File:
     case Entry::Missing:
         break;
     }
@@ -128,11 +133,10 @@ CardPath::CardPath(const QString &root)
     : d(new Private)
 {
     d->root.setPath(root);
-    // The root itself may well be a link (a drive letter mapped to a
-    // folder, a mount point reached through /media): it is what the user
-    // chose. Only what lies below it is looked at.
-    const QString canonicalRoot = QDir(root).canonicalPath();
-    const Entry entry = examine(canonicalRoot.isEmpty() ? root : canonicalRoot);
+    // The root itself may well be reached through a link or be a mount
+    // point in a folder: it is the volume the user's device is. Only what
+    // lies below it is looked at.
+    const Entry entry = examine(root, Follow::Links);
     d->volume = entry.volume;
     if (entry.kind != Entry::Directory) {
         d->rootFailure = QStringLiteral("Cannot examine the card at \"%1\": %2")
