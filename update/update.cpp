@@ -258,7 +258,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     // volume below the root would carry somewhere else. Checked here rather
     // than on the main thread, where ten thousand files held the window up
     // for a tenth of a second.
-    if (!isAbandoned()) {
+    if (!isAbandoned() && !files.isEmpty()) {
         QStringList destinations;
         for (const File &file : qAsConst(files))
             destinations.append(relativePath(file));
