@@ -139,8 +139,10 @@ CardPath::CardPath(const QString &root)
     const Entry entry = examine(root, Follow::Links);
     d->volume = entry.volume;
     if (entry.kind != Entry::Directory) {
-        d->rootFailure = QStringLiteral("Cannot examine the card at \"%1\": %2")
-                             .arg(root, entry.kind == Entry::Unreadable ? entry.error : QStringLiteral("not a directory"));
+        const QString why = entry.kind == Entry::Unreadable ? entry.error
+            : entry.kind == Entry::Missing                  ? QStringLiteral("it is not there")
+                                                            : QStringLiteral("it is not a directory");
+        d->rootFailure = QStringLiteral("Cannot examine the card at \"%1\": %2").arg(root, why);
     }
 }
 
