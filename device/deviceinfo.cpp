@@ -17,10 +17,11 @@ const QString SecondaryVersionKey = QStringLiteral("VER_SEC");
 
 // The information file is tiny. Anything that is not a regular file, or is
 // far larger than the real thing, is not handed to the INI reader at all.
+// Nor is a link: whatever it points to is not the device's own file.
 bool isReadableInfoFile(const QString &fileName)
 {
     const QFileInfo info(fileName);
-    return info.isFile() && info.size() <= Device::MaximumInfoFileSize;
+    return info.isFile() && !info.isSymLink() && info.size() <= Device::MaximumInfoFileSize;
 }
 
 QString readValue(const QSettings &settings, const QString &key)
@@ -92,7 +93,9 @@ Info::Info(const QString &rootPath)
     if (!isReadableInfoFile(fileName)) {
         qDebug() << QFile::exists(fileName);
         qDebug() << QStringList();
-        if (QFile::exists(fileName))
+        if (QFileInfo(fileName).isSymLink())
+            qDebug() << Q_FUNC_INFO << "A link, not the device's own file, not read:" << fileName;
+        else if (QFile::exists(fileName))
             qDebug() << Q_FUNC_INFO << "Not a regular file of at most" << MaximumInfoFileSize
                      << "bytes, not read:" << fileName;
         return;

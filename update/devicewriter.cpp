@@ -1,5 +1,6 @@
 #include "devicewriter.h"
 
+#include "cardpath.h"
 #include "filesystem.h"
 #include "manifest.h"
 
@@ -284,10 +285,23 @@ bool repairLocked(const QString &root, QString *error)
     if (root.isEmpty())
         return true;
     removeJournalTemporaries(root);
-    if (!QFileInfo::exists(journalPath(root)))
+    const QFileInfo journalFile(journalPath(root));
+    if (!journalFile.exists() && !journalFile.isSymLink())
         return true;
+    // Nothing is moved, removed or written through a link: a journal that
+    // is one, or that names a path crossing one, is refused, not followed.
+    CardPath card(root);
+    *error = card.check(DeviceWriter::journalFileName());
+    if (!error->isEmpty())
+        return false;
     Journal journal;
     if (!readJournal(root, &journal, error))
+        return false;
+    QStringList destinations;
+    for (const PlannedFile &file : qAsConst(journal.files))
+        destinations.append(file.relativePath);
+    *error = card.checkWrite(destinations); // the created directories lie on their way
+    if (!error->isEmpty())
         return false;
     qDebug() << Q_FUNC_INFO << (journal.committed ? "Completing" : "Undoing") << "an interrupted update of"
              << root;
@@ -313,6 +327,7 @@ public:
     bool stopRequested() const;
     bool volumeGone();
 
+    bool staysOnCard();
     bool plan();
     bool checkRoom();
     bool createDirectories();
@@ -386,6 +401,17 @@ bool DeviceWriter::Private::volumeGone()
     return true;
 }
 
+// Refuses a write that a link, a junction or another volume below the root
+// would carry off the card, before anything is written.
+bool DeviceWriter::Private::staysOnCard()
+{
+    QStringList destinations;
+    for (const PlannedFile &file : qAsConst(journal.files))
+        destinations.append(file.relativePath);
+    const QString error = CardPath(root).checkWrite(destinations);
+    return error.isEmpty() || fail(NotOnCard, error);
+}
+
 // Notes which files have an old version and which directories are missing,
 // and refuses destinations that cannot hold a file of their own.
 bool DeviceWriter::Private::plan()
@@ -453,9 +479,14 @@ bool DeviceWriter::Private::stageFile(const PlannedFile &file)
     QFile staged(stagedPath(pathBelow(root, file.relativePath)));
     if (!source.open(QIODevice::ReadOnly))
         return fail(CopyFailed, QStringLiteral("Cannot read \"%1\": %2").arg(source.fileName(), source.errorString()));
-    if (!staged.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(CopyFailed, QStringLiteral("Cannot create \"%1\": %2").arg(staged.fileName(), staged.errorString()));
+    // A leftover goes only when it is a plain file, and the staged file is
+    // created afresh (O_CREAT | O_EXCL, CREATE_NEW on Windows), which fails
+    // on a link at its name instead of writing through it.
     QString error;
+    if (!CardPath::removePlainFile(staged.fileName(), &error))
+        return fail(CopyFailed, error);
+    if (!staged.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return fail(CopyFailed, QStringLiteral("Cannot create \"%1\": %2").arg(staged.fileName(), staged.errorString()));
     if (!FileSystem::copyData(source, staged, &error) || !FileSystem::syncFile(staged, &error))
         return fail(CopyFailed, error);
     staged.close();
@@ -587,7 +618,7 @@ bool DeviceWriter::write()
     QString error;
     if (!repairLocked(d->root, &error))
         return d->fail(RepairFailed, error);
-    if (!d->plan())
+    if (!d->staysOnCard() || !d->plan())
         return false;
     if (!d->checkRoom())
         return false;

@@ -42,7 +42,8 @@ public:
         NoRoom,           // the card lacks the room to stage every file at once
         SyncFailed,       // the volume did not confirm that the data is on the medium
         Stopped,          // told to stop before the write was committed
-        VolumeGone        // the card was taken out part way; its journal is left to the next repair()
+        VolumeGone,       // the card was taken out part way; its journal is left to the next repair()
+        NotOnCard         // a path below the root is a link or another volume; nothing was written
     };
 
     // One step of undoing a failed write.

@@ -1,6 +1,7 @@
 #include "update.h"
 #include "update_p.h"
 
+#include "cardpath.h"
 #include "devicewriter.h"
 #include "manifest.h"
 #include "md5.h"
@@ -119,6 +120,8 @@ const char *failureText(DeviceWriter::Failure failure)
         return "Stopped";
     case DeviceWriter::VolumeGone:
         return "Device removed";
+    case DeviceWriter::NotOnCard:
+        return "Destination leads off the device";
     case DeviceWriter::NoFailure:
         break;
     }
@@ -252,6 +255,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     QTextStream stream(&manifest);
     const QUrl manifestUrl(url, QUrl::TolerantMode);
     const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
+    CardPath card(devicePath);
     while (!stream.atEnd() && !isAbandoned()) {
         Manifest::Entry entry;
         const QString line = stream.readLine();
@@ -272,13 +276,26 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         listed.append(file);
         listedPlaces.append(placeKey(file));
         const QFileInfo target(dir.absoluteFilePath(entry.filePath));
-        if (target.exists() && checkMd5(target.absoluteFilePath(), entry.md5)) {
+        // A file reached through a link is not read: it counts as one that
+        // differs, and the run refuses to write there before any download.
+        if (target.exists() && card.check(relativePath(file)).isEmpty()
+            && checkMd5(target.absoluteFilePath(), entry.md5)) {
             qDebug() << Q_FUNC_INFO << "Updated version on device";
             continue;
         }
         qDebug() << Q_FUNC_INFO << manifestUrl.isValid() << manifestUrl.fileName();
         files.append(file);
         filePlaces.append(listedPlaces.last());
+    }
+    // Nothing is fetched for a write that a link, a junction or another
+    // volume below the root would carry somewhere else. Checked here rather
+    // than on the main thread, where ten thousand files held the window up
+    // for a tenth of a second.
+    if (!isAbandoned() && !files.isEmpty()) {
+        QStringList destinations;
+        for (const File &file : qAsConst(files))
+            destinations.append(relativePath(file));
+        failure = card.checkWrite(destinations);
     }
 }
 

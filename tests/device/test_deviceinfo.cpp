@@ -10,11 +10,19 @@ namespace {
 
 const QByteArray NoFile = "<no file>";
 const QByteArray DirectoryInstead = "<directory>";
+const QByteArray LinkInstead = "<link>"; // to a valid information file beside it
+
+const QByteArray Keys = "SN_PRI=7\nVER_BOOT=1\nVER_PRI=2\nVER_SEC=3\n";
 
 void writeText(const QString &path, const QByteArray &text)
 {
     if (text == DirectoryInstead) {
         QVERIFY(QDir().mkdir(path));
+        return;
+    }
+    if (text == LinkInstead) {
+        writeText(path + ".real", Keys);
+        QVERIFY(QFile::link(path + ".real", path));
         return;
     }
     QFile file(path);
@@ -45,7 +53,7 @@ void TestDeviceInfo::readsTheFourKeys_data()
     const auto row = [](const char *name, const QByteArray &file, const QStringList &values, bool valid,
                         const QStringList &logged = {}) { QTest::newRow(name) << file << values << valid << logged; };
     const QStringList none{"", "", "", ""};
-    const QByteArray keys = "SN_PRI=7\nVER_BOOT=1\nVER_PRI=2\nVER_SEC=3\n";
+    const QByteArray keys = Keys;
     row("all keys, any text", "SN_PRI=abc 1\nVER_BOOT=x\nVER_PRI=2.0-rc\nVER_SEC=03\n", {"abc 1", "x", "2.0-rc", "03"}, true);
     row("CR LF and extra keys", "SN_PRI=7\r\nVER_BOOT=1\r\nVER_PRI=2\r\nVER_SEC=3\r\nOTHER=9\r\n", {"7", "1", "2", "3"}, true);
     row("secondary missing", "SN_PRI=7\nVER_BOOT=1\nVER_PRI=2\n", {"7", "1", "2", ""}, false,
@@ -56,6 +64,7 @@ void TestDeviceInfo::readsTheFourKeys_data()
     row("binary garbage", QByteArray("\x00\xff\x01=\x02\n\x00", 7), none, false);
     row("no file", NoFile, none, false, {"false", "()"});
     row("a directory in its place", DirectoryInstead, none, false);
+    row("a link to a valid file", LinkInstead, none, false, {"true", "()"});
     row("larger than an information file", keys + QByteArray(int(Device::MaximumInfoFileSize), '#'), none, false);
 }
 

@@ -39,6 +39,28 @@ void clearTree(const QString &root)
     }
 }
 
+// The files of a flat directory with their content.
+Files filesIn(const QString &directory)
+{
+    Files files;
+    const QStringList names = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        QFile file(directory + QLatin1Char('/') + name);
+        files.insert(name, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
+    }
+    return files;
+}
+
+// A folder of the user's beside the card, and SUB on the card made a link
+// to it.
+const Files Outside{{"b.bin", "the user's own b"}, {"b.bin.zuv-old", "the user's old b"}};
+
+void linkSubOutside(const QString &root, const QString &outside)
+{
+    QVERIFY(QDir(root + QStringLiteral("/SUB")).removeRecursively());
+    QVERIFY(QFile::link(outside, root + QStringLiteral("/SUB")));
+}
+
 void addRelease(DeviceWriter &writer, const QString &sourceRoot, const Files &release)
 {
     for (auto it = release.cbegin(); it != release.cend(); ++it)
@@ -83,6 +105,7 @@ private Q_SLOTS:
     void init();
     void undoesFailedWrite_data();
     void undoesFailedWrite();
+    void refusesForeignJournal_data();
     void refusesForeignJournal();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
@@ -90,6 +113,7 @@ private Q_SLOTS:
 private:
     QScopedPointer<Volume> m_volume;
     QScopedPointer<QTemporaryDir> m_source;
+    QScopedPointer<QTemporaryDir> m_outside;
 };
 
 void DeviceWriterTest::init()
@@ -101,6 +125,8 @@ void DeviceWriterTest::init()
     writeTree(m_volume->rootPath(), OldCard);
     m_source.reset(new QTemporaryDir);
     writeTree(m_source->path(), Release);
+    m_outside.reset(new QTemporaryDir);
+    writeTree(m_outside->path(), Outside);
 }
 
 void DeviceWriterTest::undoesFailedWrite_data()
@@ -115,6 +141,7 @@ void DeviceWriterTest::undoesFailedWrite_data()
     QTest::newRow("stopped") << "stop" << int(DeviceWriter::Stopped);
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
     QTest::newRow("file in the way of a directory") << "file" << int(DeviceWriter::CreatePathFailed);
+    QTest::newRow("directory linked to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
 }
 
 void DeviceWriterTest::undoesFailedWrite()
@@ -125,12 +152,16 @@ void DeviceWriterTest::undoesFailedWrite()
         release.insert(QStringLiteral("SUB/c.bin"), QByteArray(int(m_volume->size()) + 1024 * 1024, 'c'));
     if (fault == QLatin1String("read-only") && Volume::kind() != Volume::Tmpfs)
         QSKIP("the FUSE drivers of card file systems cannot be made read-only under the writer");
+    if (fault == QLatin1String("link") && Volume::kind() != Volume::Tmpfs)
+        QSKIP("FAT file systems hold no links");
     if (fault == QLatin1String("directory")) { // SUB is a directory on the card
         release.remove(QStringLiteral("SUB/b.bin"));
         release.insert(QStringLiteral("SUB"), "a file where a directory is");
     }
     if (fault == QLatin1String("file"))
         release.insert(QStringLiteral("keep.bin/x.bin"), "below a file");
+    if (fault == QLatin1String("link"))
+        linkSubOutside(m_volume->rootPath(), m_outside->path());
     clearTree(m_source->path());
     writeTree(m_source->path(), release);
     const Files before = m_volume->snapshot();
@@ -147,25 +178,53 @@ void DeviceWriterTest::undoesFailedWrite()
     QVERIFY(!writer.errorString().isEmpty());
     QCOMPARE(m_volume->snapshot(), before);
     QVERIFY(QDir(m_volume->rootPath()).entryList({"NEW"}, QDir::Dirs).isEmpty());
+    QCOMPARE(filesIn(m_outside->path()), Outside);
+}
+
+void DeviceWriterTest::refusesForeignJournal_data()
+{
+    QTest::addColumn<QString>("leftover");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("path leads out with ..") << "climbs out" << "ZUV-UPDATE.JOURNAL\" is not a journal";
+    QTest::newRow("path crosses a link") << "link on the way" << "\"SUB\" on the card is a link";
+    QTest::newRow("journal is a link") << "journal link" << "\"ZUV-UPDATE.JOURNAL\" on the card is a link";
 }
 
 // The kill test below produces every real journal state; what is left is
-// what no write of ours leaves: a journal we did not write.
+// what no write of ours leaves: a journal we did not write, or one whose
+// undo would move the user's files behind a link.
 void DeviceWriterTest::refusesForeignJournal()
 {
-    Files leftovers = OldCard;
-    leftovers.insert("a.bin.zuv-old", "old a");
-    leftovers.insert("ZUV-UPDATE.JOURNAL", R"({"state":"prepared","files":[{"path":"../a.bin","old":true}]})");
-    writeTree(m_volume->rootPath(), leftovers);
+    QFETCH(QString, leftover);
+    if (leftover != QLatin1String("climbs out") && Volume::kind() != Volume::Tmpfs)
+        QSKIP("FAT file systems hold no links");
+    const QString root = m_volume->rootPath();
+    const QByteArray undoA = R"({"state":"prepared","files":[{"path":"a.bin","old":true}]})";
+    if (leftover == QLatin1String("climbs out")) {
+        writeTree(root, {{"a.bin.zuv-old", "old a"},
+                         {"ZUV-UPDATE.JOURNAL", R"({"state":"prepared","files":[{"path":"../a.bin","old":true}]})"}});
+    } else if (leftover == QLatin1String("link on the way")) {
+        linkSubOutside(root, m_outside->path());
+        writeTree(root, {{"ZUV-UPDATE.JOURNAL", R"({"state":"prepared","files":[{"path":"SUB/b.bin","old":true}]})"}});
+    } else {
+        writeTree(root, {{"a.bin.zuv-old", "old a"}});
+        writeTree(m_outside->path(), {{"journal", undoA}});
+        QVERIFY(QFile::link(m_outside->path() + "/journal", root + "/ZUV-UPDATE.JOURNAL"));
+    }
+    const Files leftovers = m_volume->snapshot();
+    const Files outside = filesIn(m_outside->path());
+
+    QFETCH(QString, reason);
     QString error;
-    QVERIFY(!DeviceWriter::repair(m_volume->rootPath(), &error));
-    QVERIFY(error.contains("ZUV-UPDATE.JOURNAL"));
+    QVERIFY(!DeviceWriter::repair(root, &error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(m_volume->snapshot(), leftovers);
-    DeviceWriter writer(m_volume->rootPath());
+    DeviceWriter writer(root);
     addRelease(writer, m_source->path(), Release);
     QVERIFY(!writer.write());
     QCOMPARE(writer.failure(), DeviceWriter::RepairFailed);
     QCOMPARE(m_volume->snapshot(), leftovers);
+    QCOMPARE(filesIn(m_outside->path()), outside);
 }
 
 // A write replaces the release's files and removes ZUV.FW. A child process

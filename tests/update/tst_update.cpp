@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <functional>
 
+#include <sys/mount.h>
+
 using Files = QMap<QString, QByteArray>;
 
 namespace {
@@ -64,6 +66,26 @@ QStringList successfulRun(int total)
     return events + QStringList{"verifying", "copying", "ready"};
 }
 
+// Every entry below root with the content of each file, for telling
+// whether anything there changed.
+Files treeOf(const QString &root)
+{
+    Files tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        tree.insert(QDir(root).relativeFilePath(file.fileName()), file.open(QIODevice::ReadOnly) ? file.readAll() : "");
+    }
+    return tree;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
 } // namespace
 
 class UpdateTest : public QObject
@@ -81,6 +103,8 @@ private Q_SLOTS:
     void sharedRootFetchedOnce();
     void rejectsUnsafePaths_data();
     void rejectsUnsafePaths();
+    void refusesWritesOffTheCard_data();
+    void refusesWritesOffTheCard();
     void limitsParallelDownloads();
     void cardWithoutRoomFailsBeforeDownloads();
     void failedDownloadEndsRun();
@@ -299,6 +323,62 @@ void UpdateTest::cardWithoutRoomFailsBeforeDownloads()
     QVERIFY2(m_update->errorString().contains(QRegularExpression("^The card needs [1-9][0-9]* MB more free space$")),
              qPrintable(m_update->errorString()));
     QCOMPARE(m_volume->snapshot(), m_before);
+}
+
+void UpdateTest::refusesWritesOffTheCard_data()
+{
+    QTest::addColumn<QString>("place");  // what stands on the card
+    QTest::addColumn<QString>("reason"); // in Update::errorString()
+    QTest::addColumn<int>("hashed");     // card files read for their MD5
+    QTest::newRow("directory linked to a folder outside") << "directory link" << "\"ANIM\" on the card is a link" << 0;
+    QTest::newRow("file linked to a file outside") << "file link" << "\"ANIM/RUN.ANM\" on the card is a link" << 0;
+    QTest::newRow("link at a staging name") << "staging link" << "\"ANIM/NEW.ANM.zuv-new\" on the card is a link" << 1;
+    QTest::newRow("volume mounted below the root") << "mount" << "\"ANIM\" on the card is another volume" << 0;
+    QTest::newRow("FW.ZUV a link") << "info link" << "\"FW.ZUV\" on the card is a link" << 1;
+}
+
+// A link or another volume below the card's root would carry the write onto
+// whatever lies behind it, the user's own files included. The run ends
+// before anything is fetched, files behind a link are not even read, and
+// neither the card nor the folder outside changes.
+void UpdateTest::refusesWritesOffTheCard()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, reason);
+    QFETCH(int, hashed);
+    QTemporaryDir outside(QStringLiteral("/tmp/zuv-outside-XXXXXX"));
+    QVERIFY(writeFile(outside.filePath("RUN.ANM"), "the user's own file"));
+    QVERIFY(writeFile(outside.filePath("FW.ZUV"), m_volume->readFile("FW.ZUV")));
+    const QString root = m_volume->rootPath();
+    const QString anim = root + "/ANIM";
+    if (place == "directory link") {
+        QVERIFY(QFile::link(outside.path(), anim));
+    } else if (place == "mount") {
+        QVERIFY(QDir().mkdir(anim));
+        QVERIFY(::mount("zuvinner", QFile::encodeName(anim).constData(), "tmpfs", 0, "size=1m") == 0);
+        m_volume->writeFile("ANIM/RUN.ANM", "old run");
+    } else {
+        QVERIFY(QDir().mkdir(anim));
+        if (place == "file link")
+            QVERIFY(QFile::link(outside.filePath("RUN.ANM"), anim + "/RUN.ANM"));
+        else
+            m_volume->writeFile("ANIM/RUN.ANM", "old run");
+        if (place == "staging link")
+            QVERIFY(QFile::link(outside.filePath("RUN.ANM"), anim + "/NEW.ANM.zuv-new"));
+        if (place == "info link")
+            QVERIFY(QFile::remove(root + "/FW.ZUV") && QFile::link(outside.filePath("FW.ZUV"), root + "/FW.ZUV"));
+    }
+    const Files outsideBefore = treeOf(outside.path());
+
+    QVERIFY(runToEnd({{"ANIM", serve("r/2", {{"RUN.ANM", "new run"}, {"NEW.ANM", "new"}})}}));
+    QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
+    QCOMPARE(m_fault->requestedPaths(), QList<QByteArray>{"/r/2/manifest.txt"});
+    QVERIFY2(m_update->errorString().contains(reason), qPrintable(m_update->errorString()));
+    QCOMPARE(m_log->count("Checking md5 of"), hashed);
+    QCOMPARE(m_volume->snapshot(), m_before);
+    QCOMPARE(treeOf(outside.path()), outsideBefore);
+    if (place == "mount")
+        QCOMPARE(::umount2(QFile::encodeName(anim).constData(), 0), 0);
 }
 
 // Ten downloads at once, the eleventh when the first has finished.
