@@ -127,8 +127,10 @@ void ServerFaultTest::verifyUpdateError(int fault, const QByteArray &path)
     const int status = Faults[fault].status;
     const QString reason = status != 0 && status != 200 ? QStringLiteral("SERVER ANSWERED HTTP STATUS %1").arg(status)
                                                         : QString(Faults[fault].reason);
-    QVERIFY2(error.contains(reason) && error == error.toUpper() && error.contains(QString(path).toUpper()),
-             qPrintable(error));
+    // A server that goes away as a file is asked for may also cut the
+    // connection it had already accepted.
+    const bool named = error.contains(reason) || (fault == Refused && error.contains("CONNECTION CLOSED"));
+    QVERIFY2(named && error == error.toUpper() && error.contains(QString(path).toUpper()), qPrintable(error));
 }
 
 void ServerFaultTest::queryFails_data()
