@@ -4,6 +4,7 @@
 #include "device/volumescan.h"
 #include "helpers/network.h"
 #include "serveraddress.h"
+#include "update/releasesignature.h"
 #include "update/update.h"
 
 #include <QDebug>
@@ -160,8 +161,33 @@ bool UpdaterPrivate::checkReply(QNetworkReply *reply)
 
 void UpdaterPrivate::reportReplyFailure(QNetworkReply *reply, const QString &reason)
 {
-    lastError = QStringLiteral("%1: %2").arg(reply->url().toString().toUpper(), reason.toUpper());
+    reportFailure(reply->url(), reason);
+}
+
+void UpdaterPrivate::reportFailure(const QUrl &url, const QString &reason)
+{
+    lastError = QStringLiteral("%1: %2").arg(url.toString().toUpper(), reason.toUpper());
     announceLater(&Updater::updateServerConnectionError);
+}
+
+// A program built with release keys uses a file of the server only when its
+// signature, fetched next, shows that the publisher made it.
+void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, void (UpdaterPrivate::*use)(const QByteArray &))
+{
+    if (!ReleaseSignature::required()) {
+        (this->*use)(body);
+        return;
+    }
+    const QUrl url = reply->url();
+    QNetworkReply *signature = get(ReleaseSignature::signatureName(url.toString()));
+    ReleaseSignature::limitSize(signature);
+    connect(signature, &QNetworkReply::finished, this, [this, signature, url, body, use] {
+        const QString failure = ReleaseSignature::checkReply(signature, body);
+        if (failure.isEmpty())
+            (this->*use)(body);
+        else
+            reportFailure(url, failure);
+    });
 }
 
 void UpdaterPrivate::reportTemporaryFileFailure(const QString &what, const QString &reason)
@@ -175,7 +201,12 @@ void UpdaterPrivate::readChangelog()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || !checkReply(reply))
         return;
-    changelist = decodeChangelist(reply->readAll()).toUpper();
+    useSigned(reply, reply->readAll(), &UpdaterPrivate::useChangelog);
+}
+
+void UpdaterPrivate::useChangelog(const QByteArray &body)
+{
+    changelist = decodeChangelist(body).toUpper();
     emit q->updateInfoChanged();
     announceLater(&Updater::connectedToDevice);
 }
@@ -193,7 +224,11 @@ void UpdaterPrivate::readUpdateFW()
         reportReplyFailure(reply, QStringLiteral("Reply larger than %1 bytes").arg(Device::MaximumInfoFileSize));
         return;
     }
+    useSigned(reply, body, &UpdaterPrivate::useUpdateInfo);
+}
 
+void UpdaterPrivate::useUpdateInfo(const QByteArray &body)
+{
     QTemporaryFile file;
     // Qt answers a temporary location that does not exist with an empty
     // path, which would put the file at the file-system root.

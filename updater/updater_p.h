@@ -12,6 +12,7 @@
 QT_BEGIN_NAMESPACE
 class QNetworkAccessManager;
 class QNetworkReply;
+class QUrl;
 QT_END_NAMESPACE
 
 class Update;
@@ -65,7 +66,11 @@ public Q_SLOTS:
 
 private:
     void limitReplySize(QNetworkReply *reply);
+    void useSigned(QNetworkReply *reply, const QByteArray &body, void (UpdaterPrivate::*use)(const QByteArray &));
+    void useChangelog(const QByteArray &body);
+    void useUpdateInfo(const QByteArray &body);
     void reportReplyFailure(QNetworkReply *reply, const QString &reason);
+    void reportFailure(const QUrl &url, const QString &reason);
     void reportTemporaryFileFailure(const QString &what, const QString &reason);
 };
 
