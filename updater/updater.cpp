@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSharedPointer>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtConcurrent>
@@ -172,10 +173,10 @@ void UpdaterPrivate::reportFailure(const QUrl &url, const QString &reason)
 
 // A program built with release keys uses a file of the server only when its
 // signature, fetched next, shows that the publisher made it.
-void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, void (UpdaterPrivate::*use)(const QByteArray &))
+void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use)
 {
     if (!ReleaseSignature::required()) {
-        (this->*use)(body);
+        use();
         return;
     }
     const QUrl url = reply->url();
@@ -184,7 +185,7 @@ void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, voi
     connect(signature, &QNetworkReply::finished, this, [this, signature, url, body, use] {
         const QString failure = ReleaseSignature::checkReply(signature, body);
         if (failure.isEmpty())
-            (this->*use)(body);
+            use();
         else
             reportFailure(url, failure);
     });
@@ -201,14 +202,12 @@ void UpdaterPrivate::readChangelog()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || !checkReply(reply))
         return;
-    useSigned(reply, reply->readAll(), &UpdaterPrivate::useChangelog);
-}
-
-void UpdaterPrivate::useChangelog(const QByteArray &body)
-{
-    changelist = decodeChangelist(body).toUpper();
-    emit q->updateInfoChanged();
-    announceLater(&Updater::connectedToDevice);
+    const QByteArray body = reply->readAll();
+    useSigned(reply, body, [this, body] {
+        changelist = decodeChangelist(body).toUpper();
+        emit q->updateInfoChanged();
+        announceLater(&Updater::connectedToDevice);
+    });
 }
 
 void UpdaterPrivate::readUpdateFW()
@@ -224,32 +223,31 @@ void UpdaterPrivate::readUpdateFW()
         reportReplyFailure(reply, QStringLiteral("Reply larger than %1 bytes").arg(Device::MaximumInfoFileSize));
         return;
     }
-    useSigned(reply, body, &UpdaterPrivate::useUpdateInfo);
-}
 
-void UpdaterPrivate::useUpdateInfo(const QByteArray &body)
-{
-    QTemporaryFile file;
+    // Kept until the signature has been checked, and removed with the last
+    // copy of the pointer.
+    QSharedPointer<QTemporaryFile> file(new QTemporaryFile);
     // Qt answers a temporary location that does not exist with an empty
     // path, which would put the file at the file-system root.
     const bool haveTempDir = !QDir::tempPath().isEmpty();
-    if (!haveTempDir || !file.open()) {
+    if (!haveTempDir || !file->open()) {
         reportTemporaryFileFailure(QStringLiteral("CREATING"),
-                                   haveTempDir ? file.errorString() : QStringLiteral("No temporary directory"));
+                                   haveTempDir ? file->errorString() : QStringLiteral("No temporary directory"));
         return;
     }
     // A full temporary volume would leave a cut-off copy, read as missing
     // or shortened versions.
-    if (file.write(body) != body.size() || !file.flush()) {
-        reportTemporaryFileFailure(QStringLiteral("WRITING"), file.errorString());
+    if (file->write(body) != body.size() || !file->flush()) {
+        reportTemporaryFileFailure(QStringLiteral("WRITING"), file->errorString());
         return;
     }
-    file.close();
-    qDebug() << Q_FUNC_INFO << file.fileName();
-    currentDevice.readUpdateInfo(file.fileName());
-
-    announceLater(&Updater::updateInfoChanged);
-    announceLater(&Updater::updateAvailable);
+    file->close();
+    qDebug() << Q_FUNC_INFO << file->fileName();
+    useSigned(reply, body, [this, file] {
+        currentDevice.readUpdateInfo(file->fileName());
+        announceLater(&Updater::updateInfoChanged);
+        announceLater(&Updater::updateAvailable);
+    });
 }
 
 // Starting an update

@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -66,9 +68,7 @@ public Q_SLOTS:
 
 private:
     void limitReplySize(QNetworkReply *reply);
-    void useSigned(QNetworkReply *reply, const QByteArray &body, void (UpdaterPrivate::*use)(const QByteArray &));
-    void useChangelog(const QByteArray &body);
-    void useUpdateInfo(const QByteArray &body);
+    void useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use);
     void reportReplyFailure(QNetworkReply *reply, const QString &reason);
     void reportFailure(const QUrl &url, const QString &reason);
     void reportTemporaryFileFailure(const QString &what, const QString &reason);
