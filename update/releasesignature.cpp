@@ -151,16 +151,6 @@ bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey)
     return true;
 }
 
-QByteArray publicKeyOf(const QByteArray &secretKey)
-{
-    if (secretKey.size() != SecretKeySize)
-        return QByteArray();
-    QByteArray publicKey(PublicKeySize, Qt::Uninitialized);
-    crypto_sign_ed25519_sk_to_pk(reinterpret_cast<unsigned char *>(publicKey.data()),
-                                 reinterpret_cast<const unsigned char *>(secretKey.constData()));
-    return publicKey;
-}
-
 QByteArray sign(QIODevice *data, const QByteArray &secretKey)
 {
     if (secretKey.size() != SecretKeySize || !sodiumReady())

@@ -56,7 +56,6 @@ QByteArray publicKeyText(const QByteArray &publicKey);
 QByteArray secretKeyText(const QByteArray &secretKey);
 // A new key pair; false only when the system has no randomness to give.
 bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey);
-QByteArray publicKeyOf(const QByteArray &secretKey);
 
 // The content of the signature file for all bytes that can be read from
 // `data`, from its current position; empty when reading failed.

@@ -6,6 +6,7 @@
 #include "httpfaultserver.h"
 #include "nginxserver.h"
 #include "privatetemp.h"
+#include "skipsuite.h"
 #include "update/releasesignature.h"
 #include "updater/updater.h"
 #include "volume.h"
@@ -119,7 +120,7 @@ private:
 void TestSignedRelease::initTestCase()
 {
     if (!Volume::unavailableReason().isEmpty())
-        QSKIP(qPrintable(Volume::unavailableReason()));
+        skipSuite(Volume::unavailableReason());
     m_config = std::make_unique<QTemporaryDir>();
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config->path()));
     m_publicKey = runPublish({"keygen", m_keys.filePath("release.key")});
