@@ -403,6 +403,11 @@ void TestPublish::signsAndChecksSignatures()
     QCOMPARE(runTool({"verify", treePath()}).exitCode, 0);
     QCOMPARE(runTool({"publish", "--sign", key, releasePath(), treePath()}).exitCode, 0);
     QCOMPARE(snapshot(treePath()), signedTree);
+    // Publishing unsigned into it would lock out every program with keys.
+    run = runTool({"publish", releasePath(), treePath()});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains("the tree is signed"), qPrintable(run.err));
+    QCOMPARE(snapshot(treePath()), signedTree);
 
     // Another key signs the bootloader's manifest; its signature replaces ours.
     const QString otherKey = m_dir->filePath("other.key");

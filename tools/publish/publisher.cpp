@@ -149,6 +149,16 @@ void Publisher::setSigningKey(const QByteArray &secretKey)
 ExitCode Publisher::publish()
 {
     m_problems.clear();
+    // An unsigned release in a signed tree would be refused by every
+    // program built with release keys: its users would get no update.
+    const QString infoSignature =
+        ReleaseSignature::signatureName(QDir(m_modelDirectory).filePath(ServerLayout::infoFileName()));
+    if (m_secretKey.isEmpty() && QFileInfo::exists(infoSignature)) {
+        m_problems.append(QStringLiteral("%1: the tree is signed; publish with --sign (or remove its .sig files to "
+                                         "stop signing)")
+                              .arg(infoSignature));
+        return UsageError;
+    }
     if (!hashSources())
         return IoError;
     if (!checkDevicePlaces() || !planWrites())
