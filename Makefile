@@ -25,7 +25,7 @@ run: build
 	@tools/run-program.sh $(BUILD_DIR)/app/zuv-update-manager
 
 demo: build
-	@tools/demo.sh $(BUILD_DIR)
+	@JOBS=$(JOBS) tools/demo.sh $(BUILD_DIR)
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 900

@@ -1,8 +1,9 @@
 #!/bin/bash
-# The whole update on one machine: publishes a sample release, serves it
-# with nginx on a loopback port, attaches a simulated device (a tmpfs card
-# holding an older release) and starts ZUV Update Manager pointed at that
-# server. With a display you click through yourself; without one (or with
+# The whole update on one machine: makes a release key of its own, builds
+# ZUV Update Manager with it (into <build>/demo-signed), publishes a sample
+# release signed with that key, serves it with nginx on a loopback port,
+# attaches a simulated device (a tmpfs card holding an older release) and
+# starts the program pointed at that server. With a display you click through yourself; without one (or with
 # DEMO_AUTO=1) the demo runs the program under Xvfb, clicks through it with
 # xdotool and saves a picture of each page in <build>/demo/.
 #
@@ -13,8 +14,10 @@
 set -euo pipefail
 
 tools=$(cd "$(dirname "$0")" && pwd)
+source=$(dirname "$tools")
 build=$(cd "${1:-build}" && pwd)
-program=$build/app/zuv-update-manager
+signed_build=$build/demo-signed
+program=$signed_build/app/zuv-update-manager
 publish=$build/tools/zuv-publish
 python=/usr/bin/python3
 wait_limit=${DEMO_TIMEOUT:-60}   # seconds for any one step
@@ -22,9 +25,7 @@ wait_limit=${DEMO_TIMEOUT:-60}   # seconds for any one step
 say() { printf '[demo] %s\n' "$*"; }
 fail() { printf '[demo] FAILED: %s\n' "$*" >&2; exit 1; }
 
-for file in "$program" "$publish"; do
-    [ -x "$file" ] || fail "$file is missing; run 'make build' first"
-done
+[ -x "$publish" ] || fail "$publish is missing; run 'make build' first"
 
 # The card is a tmpfs mount that only this demo's mount namespace sees.
 if [ "${ZUV_DEMO_NAMESPACE:-}" != 1 ]; then
@@ -115,16 +116,38 @@ list_card() {
     fi
 }
 
+# ---------------------------------------------------------------- key
+
+# A key of this demo's own, gone with its directory: the program built here
+# reads only releases signed with it.
+say "Making a release key"
+release_key=$("$publish" keygen "$work/release.key")
+say "Public key: $release_key"
+
+# The program a second time, with that key compiled in. Only the file that
+# holds the keys differs from the main build, so the compiler cache and the
+# build directory of earlier demos make this quick.
+say "Building the program with that key into $signed_build"
+launcher=$(sed -n 's/^CMAKE_CXX_COMPILER_LAUNCHER:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+if [ -z "$launcher" ] && command -v ccache >/dev/null; then
+    launcher=ccache
+fi
+cmake -S "$source" -B "$signed_build" -DZUV_BUILD_TESTS=OFF -DZUV_RELEASE_KEYS="$release_key" \
+    ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER="$launcher"} > "$work/build.log" 2>&1 ||
+    fail "configuring the signed build failed: $(tail -n 20 "$work/build.log")"
+cmake --build "$signed_build" --target zuv-update-manager -j"${JOBS:-$(nproc)}" >> "$work/build.log" 2>&1 ||
+    fail "building the signed program failed: $(tail -n 20 "$work/build.log")"
+
 # ---------------------------------------------------------------- server
 
 say "Making the sample releases 1.0 (on the device) and 2.0 (on the server)"
 "$python" "$tools/make-sample-release.py" release "$work/release-1.0"
 "$python" "$tools/make-sample-release.py" release "$work/release-2.0" --primary 2.0 --secondary 2.0
 
-say "Publishing both into the server's tree"
-"$publish" publish --quiet "$work/release-1.0" "$work/tree"
-"$publish" publish --quiet "$work/release-2.0" "$work/tree"
-"$publish" verify --quiet "$work/tree"
+say "Publishing both into the server's tree, signed"
+"$publish" publish --quiet --sign "$work/release.key" "$work/release-1.0" "$work/tree"
+"$publish" publish --quiet --sign "$work/release.key" "$work/release-2.0" "$work/tree"
+"$publish" verify --quiet --key "$release_key" "$work/tree"
 
 start_nginx() {
     local port
@@ -280,7 +303,7 @@ shot progress
 wait_for "message page" message_page
 shot update-ready
 if log_has "verifyFilesFinished() true" && [ ! -e "$card/ZUV.FW" ]; then
-    say "The program reports the update ready"
+    say "The program checked the release's signatures ($(log_count '"valid"') files) and reports the update ready"
 else
     fail "the update did not succeed; see $shots/program.log"
 fi

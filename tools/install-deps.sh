@@ -11,6 +11,7 @@ qml-module-qtquick-templates2 qml-module-qttest
 nginx-light xvfb xdotool x11-utils imagemagick
 binutils-mingw-w64-x86-64 python3-fonttools
 util-linux curl clang libclang-rt-14-dev
+libsodium-dev
 libfuse3-dev fuse3 exfat-fuse exfatprogs fusefat dosfstools
 "
 

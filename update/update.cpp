@@ -5,6 +5,7 @@
 #include "devicewriter.h"
 #include "manifest.h"
 #include "md5.h"
+#include "releasesignature.h"
 
 #include "device/deviceinfo.h"
 #include "helpers/dir.h"
@@ -397,6 +398,8 @@ void UpdatePrivate::reset(const QString &path)
     for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
         dropReply(it.key());
         Package *package = it.value();
+        if (package->signatureReply)
+            dropReply(package->signatureReply);
         delete package->checkWatcher; // a check of this run never reports again
         package->checkWatcher = nullptr;
         package->release();
@@ -487,6 +490,47 @@ void UpdatePrivate::requestManifest(const QString &manifestUrl, const QString &d
     connect(reply, SIGNAL(readyRead()), this, SLOT(manifestWrite()));
     manifestReplies.insert(reply, package);
     connect(reply, SIGNAL(finished()), this, SLOT(manifestDownloaded()));
+    if (ReleaseSignature::required())
+        requestSignature(package);
+}
+
+// The signature is fetched beside its manifest; the manifest is read only
+// once both are in and the signature holds.
+void UpdatePrivate::requestSignature(Package *package)
+{
+    package->signatureReply = ReleaseSignature::request(networkManager, package->url);
+    connect(package->signatureReply, SIGNAL(finished()), this, SLOT(manifestDownloaded()));
+}
+
+UpdatePrivate::Package *UpdatePrivate::packageOfSignature(QNetworkReply *reply) const
+{
+    for (Package *package : manifestReplies) {
+        if (reply && package->signatureReply == reply)
+            return package;
+    }
+    return nullptr;
+}
+
+// Nothing a manifest lists is fetched, let alone written to the card,
+// unless the publisher signed the manifest.
+bool UpdatePrivate::checkSignatures()
+{
+    for (Package *package : qAsConst(manifestReplies)) {
+        if (!package->signatureReply)
+            continue;
+        package->manifest.seek(0);
+        const QString failure = ReleaseSignature::checkReply(package->signatureReply, &package->manifest);
+        if (!failure.isEmpty()) {
+            failRun(QStringLiteral("Manifest \"%1\" refused: %2").arg(package->url, failure));
+            return false;
+        }
+    }
+    for (Package *package : qAsConst(manifestReplies)) {
+        if (package->signatureReply)
+            package->signatureReply->deleteLater();
+        package->signatureReply = nullptr;
+    }
+    return true;
 }
 
 bool UpdatePrivate::writeManifest(QNetworkReply *reply)
@@ -509,15 +553,16 @@ void UpdatePrivate::manifestWrite()
 void UpdatePrivate::manifestDownloaded()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!manifestReplies.contains(reply)) {
+    const bool isSignature = packageOfSignature(reply) != nullptr;
+    if (!manifestReplies.contains(reply) && !isSignature) {
         qDebug() << Q_FUNC_INFO << "Finished request from previous update";
         return;
     }
-    if (!writeManifest(reply))
+    if (!isSignature && !writeManifest(reply))
         return;
     // The reply that has just finished is judged at once, so a failure is
     // not held up behind manifests still on their way.
-    if (!transferSucceeded(reply)) {
+    if (!isSignature && !transferSucceeded(reply)) {
         failRun(transferFailure("Manifest download", reply));
         return;
     }
@@ -530,6 +575,12 @@ void UpdatePrivate::manifestDownloaded()
             return;
         }
     }
+    for (const Package *package : qAsConst(manifestReplies)) {
+        if (package->signatureReply && !package->signatureReply->isFinished())
+            return;
+    }
+    if (!checkSignatures())
+        return;
     startChecks();
 }
 

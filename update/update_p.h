@@ -68,6 +68,9 @@ public:
         // Why the check could not judge the manifest; empty when it could.
         QString failure;
         QFutureWatcher<void> *checkWatcher = nullptr;
+        // The manifest's signature on its way, when the release must be
+        // signed.
+        QNetworkReply *signatureReply = nullptr;
 
     private:
         enum CheckState { NotStarted, Checking, Checked, Abandoned };
@@ -131,6 +134,9 @@ private:
     void failRun(const QString &reason);
     void endRun();
     bool writeManifest(QNetworkReply *reply);
+    void requestSignature(Package *package);
+    Package *packageOfSignature(QNetworkReply *reply) const;
+    bool checkSignatures();
     bool writeDownload(QNetworkReply *reply);
     void startChecks();
     QString conflictBetweenPackages() const;

@@ -4,12 +4,14 @@
 #include "device/volumescan.h"
 #include "helpers/network.h"
 #include "serveraddress.h"
+#include "update/releasesignature.h"
 #include "update/update.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSharedPointer>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtConcurrent>
@@ -160,8 +162,33 @@ bool UpdaterPrivate::checkReply(QNetworkReply *reply)
 
 void UpdaterPrivate::reportReplyFailure(QNetworkReply *reply, const QString &reason)
 {
-    lastError = QStringLiteral("%1: %2").arg(reply->url().toString().toUpper(), reason.toUpper());
+    reportFailure(reply->url(), reason);
+}
+
+void UpdaterPrivate::reportFailure(const QUrl &url, const QString &reason)
+{
+    lastError = QStringLiteral("%1: %2").arg(url.toString().toUpper(), reason.toUpper());
     announceLater(&Updater::updateServerConnectionError);
+}
+
+// A program built with release keys uses a file of the server only when its
+// signature, fetched next, shows that the publisher made it.
+void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use)
+{
+    if (!ReleaseSignature::required()) {
+        use();
+        return;
+    }
+    const QUrl url = reply->url();
+    QNetworkReply *signature = get(ReleaseSignature::signatureName(url.toString()));
+    ReleaseSignature::limitSize(signature);
+    connect(signature, &QNetworkReply::finished, this, [this, signature, url, body, use] {
+        const QString failure = ReleaseSignature::checkReply(signature, body);
+        if (failure.isEmpty())
+            use();
+        else
+            reportFailure(url, failure);
+    });
 }
 
 void UpdaterPrivate::reportTemporaryFileFailure(const QString &what, const QString &reason)
@@ -175,9 +202,12 @@ void UpdaterPrivate::readChangelog()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || !checkReply(reply))
         return;
-    changelist = decodeChangelist(reply->readAll()).toUpper();
-    emit q->updateInfoChanged();
-    announceLater(&Updater::connectedToDevice);
+    const QByteArray body = reply->readAll();
+    useSigned(reply, body, [this, body] {
+        changelist = decodeChangelist(body).toUpper();
+        emit q->updateInfoChanged();
+        announceLater(&Updater::connectedToDevice);
+    });
 }
 
 void UpdaterPrivate::readUpdateFW()
@@ -194,27 +224,30 @@ void UpdaterPrivate::readUpdateFW()
         return;
     }
 
-    QTemporaryFile file;
+    // Kept until the signature has been checked, and removed with the last
+    // copy of the pointer.
+    QSharedPointer<QTemporaryFile> file(new QTemporaryFile);
     // Qt answers a temporary location that does not exist with an empty
     // path, which would put the file at the file-system root.
     const bool haveTempDir = !QDir::tempPath().isEmpty();
-    if (!haveTempDir || !file.open()) {
+    if (!haveTempDir || !file->open()) {
         reportTemporaryFileFailure(QStringLiteral("CREATING"),
-                                   haveTempDir ? file.errorString() : QStringLiteral("No temporary directory"));
+                                   haveTempDir ? file->errorString() : QStringLiteral("No temporary directory"));
         return;
     }
     // A full temporary volume would leave a cut-off copy, read as missing
     // or shortened versions.
-    if (file.write(body) != body.size() || !file.flush()) {
-        reportTemporaryFileFailure(QStringLiteral("WRITING"), file.errorString());
+    if (file->write(body) != body.size() || !file->flush()) {
+        reportTemporaryFileFailure(QStringLiteral("WRITING"), file->errorString());
         return;
     }
-    file.close();
-    qDebug() << Q_FUNC_INFO << file.fileName();
-    currentDevice.readUpdateInfo(file.fileName());
-
-    announceLater(&Updater::updateInfoChanged);
-    announceLater(&Updater::updateAvailable);
+    file->close();
+    qDebug() << Q_FUNC_INFO << file->fileName();
+    useSigned(reply, body, [this, file] {
+        currentDevice.readUpdateInfo(file->fileName());
+        announceLater(&Updater::updateInfoChanged);
+        announceLater(&Updater::updateAvailable);
+    });
 }
 
 // Starting an update

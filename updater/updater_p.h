@@ -9,9 +9,12 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 class QNetworkAccessManager;
 class QNetworkReply;
+class QUrl;
 QT_END_NAMESPACE
 
 class Update;
@@ -65,7 +68,9 @@ public Q_SLOTS:
 
 private:
     void limitReplySize(QNetworkReply *reply);
+    void useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use);
     void reportReplyFailure(QNetworkReply *reply, const QString &reason);
+    void reportFailure(const QUrl &url, const QString &reason);
     void reportTemporaryFileFailure(const QString &what, const QString &reason);
 };
 

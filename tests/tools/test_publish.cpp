@@ -140,6 +140,8 @@ private Q_SLOTS:
     void verifyFindsEachFault_data();
     void verifyFindsEachFault();
 
+    void signsAndChecksSignatures();
+
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion();
@@ -365,6 +367,70 @@ void TestPublish::verifyFindsEachFault()
     QVERIFY(lines.last().contains("problem(s)"));
 }
 
+// A key of the owner's only, never overwritten; a signed tree that
+// republishing leaves as it is; and verify naming each bad signature.
+void TestPublish::signsAndChecksSignatures()
+{
+    const QString key = m_dir->filePath("release.key");
+    Run run = runTool({"keygen", key});
+    QCOMPARE(run.exitCode, 0);
+    const QString publicKey = run.out.trimmed();
+    QCOMPARE(publicKey.size(), 44);
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                      | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFileInfo(key).permissions() & (others | QFile::ReadOwner | QFile::WriteOwner),
+             QFile::ReadOwner | QFile::WriteOwner);
+    const QByteArray secret = readFile(key);
+    run = runTool({"keygen", key});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(run.err.contains("already exists"));
+    QCOMPARE(readFile(key), secret);
+
+    Release release;
+    release.write(releasePath());
+    run = runTool({"publish", "--sign", key, releasePath(), treePath()});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const Files signedTree = snapshot(treePath());
+    const QStringList signedFiles{"FW.ZUV", "changelist.txt", "Bootloader/1/manifest.txt",
+                                  "PrimaryFirmware/1/manifest.txt", "SecondaryFirmware/1/manifest.txt",
+                                  "SecondaryFirmware/ANIM/manifest.txt", "SecondaryFirmware/IMAGES/manifest.txt",
+                                  "SecondaryFirmware/SOUNDS/manifest.txt"};
+    for (const QString &file : signedFiles)
+        QVERIFY2(signedTree.contains("ZUVUpdater/TheOrvik/" + file + ".sig"), qPrintable(file));
+    run = runTool({"verify", "--key", publicKey, treePath()});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+    // Signatures are additive: the tree stays valid for a check without key.
+    QCOMPARE(runTool({"verify", treePath()}).exitCode, 0);
+    QCOMPARE(runTool({"publish", "--sign", key, releasePath(), treePath()}).exitCode, 0);
+    QCOMPARE(snapshot(treePath()), signedTree);
+    // Publishing unsigned into it would lock out every program with keys.
+    run = runTool({"publish", releasePath(), treePath()});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains("the tree is signed"), qPrintable(run.err));
+    QCOMPARE(snapshot(treePath()), signedTree);
+
+    // Another key signs the bootloader's manifest; its signature replaces ours.
+    const QString otherKey = m_dir->filePath("other.key");
+    QCOMPARE(runTool({"keygen", otherKey}).exitCode, 0);
+    const QString otherTree = m_dir->filePath("other");
+    QCOMPARE(runTool({"publish", "--sign", otherKey, releasePath(), otherTree}).exitCode, 0);
+    const QString bootSig = "/Bootloader/1/manifest.txt.sig";
+    writeFile(modelPath() + bootSig, readFile(otherTree + "/ZUVUpdater/TheOrvik" + bootSig));
+    writeFile(modelPath() + "/changelist.txt", "Altered after signing\n");
+    writeFile(modelPath() + "/FW.ZUV.sig", readFile(modelPath() + "/FW.ZUV.sig").left(30));
+    QFile::remove(modelPath() + "/SecondaryFirmware/ANIM/manifest.txt.sig");
+    run = runTool({"verify", "--quiet", "--key", publicKey, treePath()});
+    QCOMPARE(run.exitCode, 1);
+    const QString model = "ZUVUpdater/TheOrvik/";
+    for (const QString &line : {model + "Bootloader/1/manifest.txt: release not signed by a known key\n",
+                                model + "changelist.txt: release not signed by a known key\n",
+                                model + "FW.ZUV: release not signed by a known key: the signature is malformed",
+                                model + "SecondaryFirmware/ANIM/manifest.txt: not signed: "})
+        QVERIFY2(run.out.contains(line), qPrintable(line + "\n---\n" + run.out));
+    QVERIFY2(run.out.contains("4 problem(s)"), qPrintable(run.out));
+    QCOMPARE(runTool({"verify", "--key", "not-a-key", treePath()}).exitCode, 2);
+}
+
 void TestPublish::usageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -379,6 +445,10 @@ void TestPublish::usageErrors_data()
                                            << "/nonexistent/tree: no such directory";
     QTest::newRow("publish a missing release") << QStringList{"publish", "/nonexistent/release", "t"}
                                                << "/nonexistent/release: no such directory";
+    QTest::newRow("sign with a missing key") << QStringList{"publish", "--sign", "/nonexistent/key", "r", "t"}
+                                             << "/nonexistent/key: cannot read";
+    QTest::newRow("key for publish") << QStringList{"publish", "--key", "k", "r", "t"} << "--key belongs to 'verify'";
+    QTest::newRow("keygen without file") << QStringList{"keygen"} << "wrong number of arguments for 'keygen'";
 }
 
 void TestPublish::usageErrors()

@@ -9,16 +9,27 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include "update/releasesignature.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 const char Usage[] =
-    "Usage: zuv-publish publish [--quiet] RELEASE TREE\n"
-    "       zuv-publish verify [--quiet] TREE\n"
+    "Usage: zuv-publish publish [--quiet] [--sign SECRET-KEY-FILE] RELEASE TREE\n"
+    "       zuv-publish verify [--quiet] [--key PUBLIC-KEY] TREE\n"
+    "       zuv-publish keygen SECRET-KEY-FILE\n"
     "       zuv-publish --help | --version\n";
 
 const char Help[] =
@@ -32,8 +43,23 @@ const char Help[] =
     "                        to them last. Publishing again changes nothing.\n"
     "  verify TREE           Checks TREE the way ZUV Update Manager reads it and\n"
     "                        prints each problem as FILE:LINE: TEXT.\n"
+    "  keygen SECRET-KEY-FILE\n"
+    "                        Writes a new signing key into SECRET-KEY-FILE\n"
+    "                        (readable by its owner only; an existing file is\n"
+    "                        never overwritten) and prints its public key, the\n"
+    "                        line to build the program with:\n"
+    "                        cmake -DZUV_RELEASE_KEYS=\"<public key>[;<key>...]\"\n"
     "\n"
     "Options:\n"
+    "  --sign SECRET-KEY-FILE\n"
+    "                  publish: sign FW.ZUV, changelist.txt and every\n"
+    "                  manifest.txt; each signature is <name>.sig beside its\n"
+    "                  file. A program built with release keys reads only\n"
+    "                  files signed by one of them. A signed tree takes only\n"
+    "                  signed releases.\n"
+    "  --key PUBLIC-KEY\n"
+    "                  verify: also check every signature against this public\n"
+    "                  key (the line keygen printed, or a file holding it).\n"
     "  -q, --quiet     No progress on stderr.\n"
     "  -h, --help      This text.\n"
     "  -v, --version   The version of zuv-publish.\n"
@@ -87,13 +113,99 @@ int failed(int code, const QStringList &problems)
     return code;
 }
 
-int publish(const QString &releaseDirectory, const QString &tree, Progress *progress)
+// Creates the key file readable by its owner only, and never over an
+// existing file.
+bool writeNewPrivateFile(const QString &path, const QByteArray &content, QString *error)
 {
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    const int savedErrno = errno;
+    const bool synced = written && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written || !synced) {
+        *error = QString::fromLocal8Bit(std::strerror(written ? errno : savedErrno));
+        QFile::remove(path);
+        return false;
+    }
+    return true;
+#else
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) || file.write(content) != content.size()
+        || !file.flush()) {
+        *error = file.errorString();
+        file.remove();
+        return false;
+    }
+    return true;
+#endif
+}
+
+int keygen(const QString &path)
+{
+    if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+        return usageError(QStringLiteral("%1: already exists; a key is never overwritten").arg(path));
+    QByteArray publicKey;
+    QByteArray secretKey;
+    if (!ReleaseSignature::generateKeyPair(&publicKey, &secretKey))
+        return failed(IoError, {QStringLiteral("cannot make a key: no randomness")});
+    QByteArray text = ReleaseSignature::secretKeyText(secretKey);
+    QString error;
+    const bool written = writeNewPrivateFile(path, text, &error);
+    text.fill('\0');
+    secretKey.fill('\0');
+    if (!written)
+        return failed(IoError, {QStringLiteral("%1: cannot write: %2").arg(path, error)});
+    std::fputs(ReleaseSignature::publicKeyText(publicKey).constData(), stdout);
+    return Success;
+}
+
+bool readSecretKey(const QString &path, QByteArray *secretKey, QString *problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+        return false;
+    }
+    QByteArray text = file.read(4096);
+    *secretKey = ReleaseSignature::secretKeyFromText(text);
+    text.fill('\0');
+    if (secretKey->isEmpty()) {
+        *problem = QStringLiteral("%1: not a secret key made by 'zuv-publish keygen'").arg(path);
+        return false;
+    }
+    return true;
+}
+
+// The key as keygen printed it, or a file holding that line.
+QByteArray readPublicKey(const QString &argument)
+{
+    const QByteArray key = ReleaseSignature::publicKeyFromText(argument.toLatin1());
+    if (!key.isEmpty())
+        return key;
+    QFile file(argument);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return ReleaseSignature::publicKeyFromText(file.read(4096));
+}
+
+int publish(const QString &releaseDirectory, const QString &tree, const QString &keyFile, Progress *progress)
+{
+    QByteArray secretKey;
+    QString keyProblem;
+    if (!keyFile.isEmpty() && !readSecretKey(keyFile, &secretKey, &keyProblem))
+        return usageError(keyProblem);
     Release release;
     QStringList problems;
     if (!release.load(releaseDirectory, &problems))
         return failed(UsageError, problems);
     Publisher publisher(release, tree, progress);
+    publisher.setSigningKey(secretKey);
     const ExitCode code = publisher.publish();
     if (code != Success)
         return failed(code, publisher.problems());
@@ -101,11 +213,15 @@ int publish(const QString &releaseDirectory, const QString &tree, Progress *prog
     return Success;
 }
 
-int verify(const QString &tree, Progress *progress)
+int verify(const QString &tree, const QString &keyArgument, Progress *progress)
 {
     if (!QFileInfo(tree).isDir())
         return usageError(QStringLiteral("%1: no such directory").arg(tree));
+    const QByteArray publicKey = keyArgument.isEmpty() ? QByteArray() : readPublicKey(keyArgument);
+    if (!keyArgument.isEmpty() && publicKey.isEmpty())
+        return usageError(QStringLiteral("%1: not a public key as 'zuv-publish keygen' prints it").arg(keyArgument));
     TreeVerifier verifier(tree, progress);
+    verifier.setReleaseKey(publicKey);
     const ExitCode code = verifier.verify();
     for (const QString &problem : verifier.problems())
         print(stdout, problem);
@@ -128,7 +244,11 @@ int main(int argc, char **argv)
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("No progress."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Version."));
-    parser.addOptions({quiet, help, version});
+    const QCommandLineOption sign(QStringLiteral("sign"), QStringLiteral("Sign with this key."),
+                                  QStringLiteral("SECRET-KEY-FILE"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Check signatures against this key."),
+                                 QStringLiteral("PUBLIC-KEY"));
+    parser.addOptions({quiet, help, version, sign, key});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -144,11 +264,18 @@ int main(int argc, char **argv)
     Progress progress(parser.isSet(quiet));
     const QStringList arguments = parser.positionalArguments();
     const QString command = arguments.value(0);
+    if (parser.isSet(sign) && command != QLatin1String("publish"))
+        return usageError(QStringLiteral("--sign belongs to 'publish'"));
+    if (parser.isSet(key) && command != QLatin1String("verify"))
+        return usageError(QStringLiteral("--key belongs to 'verify'"));
     if (command == QLatin1String("publish") && arguments.size() == 3)
-        return publish(arguments.at(1), arguments.at(2), &progress);
+        return publish(arguments.at(1), arguments.at(2), parser.value(sign), &progress);
     if (command == QLatin1String("verify") && arguments.size() == 2)
-        return verify(arguments.at(1), &progress);
-    if (command == QLatin1String("publish") || command == QLatin1String("verify"))
+        return verify(arguments.at(1), parser.value(key), &progress);
+    if (command == QLatin1String("keygen") && arguments.size() == 2)
+        return keygen(arguments.at(1));
+    if (command == QLatin1String("publish") || command == QLatin1String("verify")
+        || command == QLatin1String("keygen"))
         return usageError(QStringLiteral("wrong number of arguments for '%1'").arg(command));
     if (command.isEmpty())
         return usageError(QStringLiteral("no command given"));

@@ -7,6 +7,7 @@
 #include "device/deviceinfo.h"
 #include "update/filesystem.h"
 #include "update/md5.h"
+#include "update/releasesignature.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -140,9 +141,24 @@ Publisher::Publisher(const Release &release, const QString &tree, Progress *prog
 {
 }
 
+void Publisher::setSigningKey(const QByteArray &secretKey)
+{
+    m_secretKey = secretKey;
+}
+
 ExitCode Publisher::publish()
 {
     m_problems.clear();
+    // An unsigned release in a signed tree would be refused by every
+    // program built with release keys: its users would get no update.
+    const QString infoSignature =
+        ReleaseSignature::signatureName(QDir(m_modelDirectory).filePath(ServerLayout::infoFileName()));
+    if (m_secretKey.isEmpty() && QFileInfo::exists(infoSignature)) {
+        m_problems.append(QStringLiteral("%1: the tree is signed; publish with --sign (or remove its .sig files to "
+                                         "stop signing)")
+                              .arg(infoSignature));
+        return UsageError;
+    }
     if (!hashSources())
         return IoError;
     if (!checkDevicePlaces() || !planWrites())
@@ -154,6 +170,10 @@ ExitCode Publisher::publish()
     for (int i = 0; i < m_packages.size(); ++i) {
         if (m_actions.at(i) == Keep) {
             m_progress->note(QStringLiteral("%1: already published, unchanged").arg(m_packages.at(i).serverDirectory));
+            // Published before, perhaps unsigned: the manifest is the same.
+            const QString target = QDir(m_modelDirectory).filePath(m_packages.at(i).serverDirectory);
+            if (!writeSignature(QDir(target).filePath(ServerLayout::manifestFileName()), m_packages.at(i).manifest()))
+                return IoError;
             continue;
         }
         if (!writePackage(m_packages.at(i)))
@@ -267,8 +287,16 @@ bool Publisher::writePackage(const Package &package)
     if (!stageFiles(package, staging))
         return false;
     QString error;
-    if (!writeWholeFile(QDir(staging).filePath(ServerLayout::manifestFileName()), package.manifest(), &error)
-        || !replaceDirectory(staging, target, &error)) {
+    const QString manifest = QDir(staging).filePath(ServerLayout::manifestFileName());
+    if (!writeWholeFile(manifest, package.manifest(), &error)) {
+        m_problems.append(error);
+        return false;
+    }
+    // Signed in the staging directory, so that the manifest is never served
+    // without its signature.
+    if (!writeSignature(manifest, package.manifest()))
+        return false;
+    if (!replaceDirectory(staging, target, &error)) {
         m_problems.append(error);
         return false;
     }
@@ -313,12 +341,13 @@ bool Publisher::writeChangelist()
         return false;
     }
     QString error;
-    if (!writeWholeFile(QDir(m_modelDirectory).filePath(ServerLayout::changelistFileName()), source.readAll(),
-                        &error)) {
+    const QString path = QDir(m_modelDirectory).filePath(ServerLayout::changelistFileName());
+    const QByteArray content = source.readAll();
+    if (!writeWholeFile(path, content, &error)) {
         m_problems.append(error);
         return false;
     }
-    return true;
+    return writeSignature(path, content);
 }
 
 // Written last: until it names the new versions, the program goes on
@@ -337,12 +366,37 @@ bool Publisher::writeInfoFile()
         m_problems.append(error);
         return false;
     }
+    if (!writeSignature(path, content))
+        return false;
     Device::Info readBack;
     readBack.readUpdateInfo(path);
     if (readBack.bootloaderUpdateVersion != m_release.version(Bootloader)
         || readBack.primaryUpdateVersion != m_release.version(PrimaryFirmware)
         || readBack.secondaryUpdateVersion != m_release.version(SecondaryFirmware)) {
         m_problems.append(QStringLiteral("%1: reads back other versions than were written").arg(path));
+        return false;
+    }
+    return true;
+}
+
+// Writes "<path>.sig" when publishing signed. The signature of the same
+// bytes is always the same, so an existing one is left untouched.
+bool Publisher::writeSignature(const QString &path, const QByteArray &content)
+{
+    if (m_secretKey.isEmpty())
+        return true;
+    const QString signaturePath = ReleaseSignature::signatureName(path);
+    const QByteArray signature = ReleaseSignature::sign(content, m_secretKey);
+    if (signature.isEmpty()) {
+        m_problems.append(QStringLiteral("%1: cannot sign").arg(path));
+        return false;
+    }
+    QFile existing(signaturePath);
+    if (existing.open(QIODevice::ReadOnly) && existing.read(signature.size() + 1) == signature)
+        return true;
+    QString error;
+    if (!writeWholeFile(signaturePath, signature, &error)) {
+        m_problems.append(error);
         return false;
     }
     return true;

@@ -24,6 +24,9 @@ class Publisher
 public:
     Publisher(const Release &release, const QString &tree, Progress *progress);
 
+    // With a secret key, a signature "<name>.sig" is written beside FW.ZUV,
+    // the change list and every manifest of the release.
+    void setSigningKey(const QByteArray &secretKey);
     ExitCode publish();
     // After a failure: what went wrong, one line each.
     QStringList problems() const { return m_problems; }
@@ -39,6 +42,7 @@ private:
     bool stageFiles(const Package &package, const QString &staging);
     bool writeChangelist();
     bool writeInfoFile();
+    bool writeSignature(const QString &path, const QByteArray &content);
 
     const Release &m_release;
     QString m_modelDirectory;
@@ -46,6 +50,7 @@ private:
     QList<Package> m_packages;
     QList<Action> m_actions;
     QStringList m_problems;
+    QByteArray m_secretKey;
     int m_filesWritten = 0;
 };
 

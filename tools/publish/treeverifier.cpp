@@ -6,6 +6,7 @@
 
 #include "device/deviceinfo.h"
 #include "update/md5.h"
+#include "update/releasesignature.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,6 +116,7 @@ void TreeVerifier::verifyInfoFile(const QString &model, QString versions[])
         return;
     }
     const QByteArray text = file.readAll();
+    checkSignature(name, text);
     Device::Info info;
     info.readUpdateInfo(file.fileName());
     versions[Bootloader] = info.bootloaderUpdateVersion;
@@ -158,7 +160,9 @@ void TreeVerifier::verifyChangelist(const QString &model)
         m_ioError = true;
         return;
     }
-    const QString problem = Changelist::problem(file.readAll());
+    const QByteArray text = file.readAll();
+    checkSignature(name, text);
+    const QString problem = Changelist::problem(text);
     if (!problem.isEmpty())
         m_problems.append(QStringLiteral("%1:%2").arg(name, problem));
 }
@@ -211,6 +215,7 @@ TreeVerifier::ListedDirectory TreeVerifier::readManifest(const QString &director
         return manifest;
     }
     QByteArray text = file.readAll();
+    checkSignature(name, text);
     if (text.startsWith("\xef\xbb\xbf"))
         text.remove(0, 3);
     QList<QByteArray> lines = text.split('\n');
@@ -334,6 +339,38 @@ void TreeVerifier::checkFiles()
         m_progress->advance(check.size);
     }
     m_progress->end();
+}
+
+void TreeVerifier::setReleaseKey(const QByteArray &publicKey)
+{
+    m_releaseKey = publicKey;
+}
+
+// The program built with release keys reads a file only with a signature
+// beside it that holds under one of them.
+void TreeVerifier::checkSignature(const QString &name, const QByteArray &content)
+{
+    if (m_releaseKey.isEmpty())
+        return;
+    const QString signatureName = ReleaseSignature::signatureName(name);
+    QFile signature(absolute(signatureName));
+    if (!signature.exists()) {
+        report(name, QStringLiteral("not signed: %1 is missing").arg(signatureName));
+        return;
+    }
+    if (!signature.open(QIODevice::ReadOnly)) {
+        report(signatureName, QStringLiteral("cannot be read: %1").arg(signature.errorString()));
+        m_ioError = true;
+        return;
+    }
+    const QByteArray text = signature.read(ReleaseSignature::MaximumSignatureFileSize + 1);
+    if (text.size() > ReleaseSignature::MaximumSignatureFileSize) {
+        report(signatureName, QStringLiteral("larger than any signature; the program refuses it"));
+        return;
+    }
+    const QString failure = ReleaseSignature::check(content, text, {m_releaseKey});
+    if (!failure.isEmpty())
+        report(name, failure);
 }
 
 void TreeVerifier::report(const QString &file, int line, const QString &text)

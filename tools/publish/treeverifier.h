@@ -15,12 +15,16 @@ class Progress;
 // names versions that exist, every directory has a manifest, every manifest
 // line is a lower-case MD5 digest and a safe relative path of a file that
 // is there with that digest, and the files that one update puts on the
-// card do not contradict each other.
+// card do not contradict each other; with a release key, also that every
+// file the program reads as text is signed by it.
 class TreeVerifier
 {
 public:
     TreeVerifier(const QString &tree, Progress *progress);
 
+    // With a key, every file the program reads as text must also carry a
+    // valid signature by it.
+    void setReleaseKey(const QByteArray &publicKey);
     ExitCode verify();
     // "<file relative to the tree>[:<line>]: <what is wrong>"; the files'
     // digests are checked last, so their problems come last.
@@ -53,6 +57,7 @@ private:
     void checkLine(const QString &location, const QString &line, Listed *listed);
     void checkSharedPlaces(const QString &model, const QString versions[]);
     void checkFiles();
+    void checkSignature(const QString &name, const QByteArray &content);
 
     void report(const QString &file, int line, const QString &text);
     void report(const QString &file, const QString &text);
@@ -62,6 +67,7 @@ private:
     Progress *m_progress;
     QStringList m_problems;
     bool m_ioError = false;
+    QByteArray m_releaseKey;
     QHash<QString, ListedDirectory> m_manifests; // by directory relative to the tree
     QList<FileCheck> m_fileChecks;
 };

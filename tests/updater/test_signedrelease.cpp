@@ -1,0 +1,354 @@
+// A program built with release keys against releases published by
+// zuv-publish: what a key signed goes onto the card; anything else is
+// refused before a firmware file is fetched, the card stays as it was and
+// the user is told why.
+
+#include "httpfaultserver.h"
+#include "nginxserver.h"
+#include "privatetemp.h"
+#include "skipsuite.h"
+#include "update/releasesignature.h"
+#include "updater/updater.h"
+#include "volume.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Bound for everything the updater announces; its own delays are 500 ms.
+constexpr int SignalWait = 10000;
+const QString Model = QStringLiteral("ZUVUpdater/TheOrvik");
+const char NotSigned[] = "NOT SIGNED BY A KNOWN KEY";
+
+// Where a release stops being used: nowhere, or at the step that refuses it.
+enum class Refused { Never, AtConnect, AtCheck, AtUpdate };
+
+// Changes a published tree (its model directory) after signing; the second
+// argument is the same release published with another key.
+using Tamper = std::function<void(const QString &model, const QString &otherModel)>;
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+QString runPublish(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(ZUV_PUBLISH_EXECUTABLE), arguments);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return QString();
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QString();
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// A release of bootloader 1, primary firmware 4 and secondary firmware 3;
+// against a device at 1, 2, 3 only the primary firmware is brought.
+void writeRelease(const QString &root)
+{
+    writeFile(root + "/release.ini",
+              "[Release]\nModel=TheOrvik\nBootloader=1\nPrimaryFirmware=4\nSecondaryFirmware=3\n");
+    writeFile(root + "/changelist.txt", "Primary firmware 4\n");
+    writeFile(root + "/Bootloader/BOOT.BIN", "boot 1");
+    writeFile(root + "/PrimaryFirmware/PRIMARY.BIN", "primary 4");
+    writeFile(root + "/PrimaryFirmware/CONFIG/DEFAULT.CFG", "mode=4\n");
+    writeFile(root + "/SecondaryFirmware/SECONDARY.BIN", "secondary 3");
+    for (const char *resource : {"ANIM", "IMAGES", "SOUNDS"})
+        QDir().mkpath(root + '/' + resource);
+}
+
+QByteArray md5Hex(const QByteArray &content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Refused)
+Q_DECLARE_METATYPE(Tamper)
+
+class TestSignedRelease : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void onlySignedReleasesReachTheCard_data();
+    void onlySignedReleasesReachTheCard();
+
+private:
+    QString serve(const QString &tree, bool nginx);
+    QStringList requestedPaths() const;
+
+    QTemporaryDir m_keys;
+    QString m_publicKey;
+    QString m_otherPublicKey;
+    std::unique_ptr<QTemporaryDir> m_config;
+    std::unique_ptr<PrivateTemp> m_temp;
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<HttpFaultServer> m_fault;
+    std::unique_ptr<NginxServer> m_nginx;
+    std::unique_ptr<Volume> m_volume;
+};
+
+void TestSignedRelease::initTestCase()
+{
+    if (!Volume::unavailableReason().isEmpty())
+        skipSuite(Volume::unavailableReason());
+    m_config = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config->path()));
+    m_publicKey = runPublish({"keygen", m_keys.filePath("release.key")});
+    m_otherPublicKey = runPublish({"keygen", m_keys.filePath("other.key")});
+    QVERIFY(!m_publicKey.isEmpty() && !m_otherPublicKey.isEmpty());
+}
+
+void TestSignedRelease::cleanupTestCase()
+{
+    ReleaseSignature::setReleaseKeys({});
+}
+
+void TestSignedRelease::init()
+{
+    m_work = std::make_unique<QTemporaryDir>(); // outside the program's temporary location
+    m_temp = std::make_unique<PrivateTemp>();
+    m_volume = std::make_unique<Volume>(4 * 1024 * 1024);
+    QVERIFY(m_volume->mount());
+    m_volume->writeInfoFile("SN1", "1", "2", "3");
+    m_volume->writeFile("PRIMARY.BIN", "primary 2");
+    m_volume->writeFile("ZUV.FW", "flag");
+}
+
+void TestSignedRelease::cleanup()
+{
+    m_volume.reset();
+    m_fault.reset();
+    m_nginx.reset();
+    QTest::qWait(50); // let deferred deletions of replies and files run
+    QVERIFY2(m_temp->leftovers().isEmpty(), qPrintable(m_temp->leftovers().join(", ")));
+    m_temp.reset();
+    m_work.reset();
+}
+
+// Serves the tree and points the program at it; returns an empty string or
+// why it cannot be served.
+QString TestSignedRelease::serve(const QString &tree, bool nginx)
+{
+    QString base;
+    if (nginx) {
+        if (NginxServer::executable().isEmpty())
+            return QStringLiteral("nginx is not installed");
+        m_nginx = std::make_unique<NginxServer>(tree);
+        QString error;
+        if (!m_nginx->start(&error))
+            return error;
+        base = m_nginx->baseUrl();
+    } else {
+        // The program asks for "<model>//<file>"; the fixture matches the
+        // request target exactly.
+        m_fault = std::make_unique<HttpFaultServer>();
+        if (!m_fault->listen())
+            return QStringLiteral("cannot listen on 127.0.0.1");
+        QDirIterator it(tree, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = QDir(tree).relativeFilePath(it.next());
+            QString target = '/' + path;
+            target.replace(Model + '/', Model + "//");
+            m_fault->setBody(target.toUtf8(), readFile(it.filePath()));
+        }
+        base = m_fault->baseUrl();
+    }
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "ZUV Systems", "ZUV Update Manager");
+    settings.setValue("UpdateServer", base);
+    return QString();
+}
+
+QStringList TestSignedRelease::requestedPaths() const
+{
+    QStringList paths;
+    if (m_fault) {
+        for (const QByteArray &path : m_fault->requestedPaths())
+            paths.append(QString::fromUtf8(path));
+    } else if (m_nginx) {
+        for (const QString &line : m_nginx->accessLog())
+            paths.append(line.section(' ', 1));
+    }
+    return paths;
+}
+
+void TestSignedRelease::onlySignedReleasesReachTheCard_data()
+{
+    QTest::addColumn<bool>("nginx");
+    QTest::addColumn<QStringList>("programKeys"); // "release", "other"
+    QTest::addColumn<Tamper>("tamper");
+    QTest::addColumn<Refused>("refused");
+
+    const QStringList releaseKey{"release"};
+    const Tamper none = [](const QString &, const QString &) {};
+    const QString primaryManifest = "/PrimaryFirmware/4/manifest.txt";
+
+    QTest::newRow("signed, nginx") << true << releaseKey << none << Refused::Never;
+    QTest::newRow("signed") << false << releaseKey << none << Refused::Never;
+    QTest::newRow("second of two keys") << false << QStringList{"other", "release"} << none << Refused::Never;
+    QTest::newRow("no keys, no signatures") << false << QStringList()
+                                            << Tamper([](const QString &model, const QString &) {
+                                                   QDirIterator it(model, {"*.sig"}, QDir::Files,
+                                                                   QDirIterator::Subdirectories);
+                                                   while (it.hasNext())
+                                                       QFile::remove(it.next());
+                                               })
+                                            << Refused::Never;
+
+    QTest::newRow("change list unsigned")
+        << false << releaseKey
+        << Tamper([](const QString &model, const QString &) { QFile::remove(model + "/changelist.txt.sig"); })
+        << Refused::AtConnect;
+    QTest::newRow("FW.ZUV offers an unsigned version")
+        << false << releaseKey
+        << Tamper([](const QString &model, const QString &) {
+               writeFile(model + "/FW.ZUV", "VER_BOOT=1\nVER_PRI=5\nVER_SEC=3\n");
+           })
+        << Refused::AtCheck;
+
+    QTest::newRow("manifest altered after signing")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &) {
+               writeFile(model + primaryManifest, readFile(model + primaryManifest) + md5Hex("x") + "  X.BIN\n");
+           })
+        << Refused::AtUpdate;
+    QTest::newRow("file replaced with its digest")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &) {
+               const QString file = model + "/PrimaryFirmware/4/PRIMARY.BIN";
+               QByteArray manifest = readFile(model + primaryManifest);
+               manifest.replace(md5Hex(readFile(file)), md5Hex("evil"));
+               writeFile(model + primaryManifest, manifest);
+               writeFile(file, "evil");
+           })
+        << Refused::AtUpdate;
+    QTest::newRow("manifest signature missing")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &) { QFile::remove(model + primaryManifest + ".sig"); })
+        << Refused::AtUpdate;
+    QTest::newRow("signed by another key")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &otherModel) {
+               writeFile(model + primaryManifest + ".sig", readFile(otherModel + primaryManifest + ".sig"));
+           })
+        << Refused::AtUpdate;
+    QTest::newRow("truncated signature")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &) {
+               writeFile(model + primaryManifest + ".sig", readFile(model + primaryManifest + ".sig").left(60));
+           })
+        << Refused::AtUpdate;
+    QTest::newRow("oversized signature")
+        << false << releaseKey
+        << Tamper([=](const QString &model, const QString &) {
+               writeFile(model + primaryManifest + ".sig",
+                         readFile(model + primaryManifest + ".sig").repeated(100));
+           })
+        << Refused::AtUpdate;
+}
+
+void TestSignedRelease::onlySignedReleasesReachTheCard()
+{
+    QFETCH(bool, nginx);
+    QFETCH(QStringList, programKeys);
+    QFETCH(Tamper, tamper);
+    QFETCH(Refused, refused);
+
+    const QString release = m_work->filePath("release");
+    const QString tree = m_work->filePath("tree");
+    const QString otherTree = m_work->filePath("other");
+    writeRelease(release);
+    QVERIFY(!runPublish({"publish", "--sign", m_keys.filePath("release.key"), release, tree}).isEmpty());
+    QVERIFY(!runPublish({"publish", "--sign", m_keys.filePath("other.key"), release, otherTree}).isEmpty());
+    tamper(tree + '/' + Model, otherTree + '/' + Model);
+    const QString problem = serve(tree, nginx);
+    if (!problem.isEmpty())
+        QSKIP(qPrintable(problem));
+    QStringList keys;
+    for (const QString &name : programKeys)
+        keys.append(name == "release" ? m_publicKey : m_otherPublicKey);
+    ReleaseSignature::setReleaseKeys(keys);
+
+    const QMap<QString, QByteArray> before = m_volume->snapshot();
+    Updater updater;
+    QSignalSpy serverError(&updater, &Updater::updateServerConnectionError);
+    QSignalSpy connected(&updater, &Updater::connectedToDevice);
+    updater.scan();
+    QVERIFY(QTest::qWaitFor([&] { return !connected.isEmpty() || !serverError.isEmpty(); }, SignalWait));
+    if (refused == Refused::Never || refused > Refused::AtConnect) {
+        QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
+        QCOMPARE(updater.changelist(), QStringLiteral("PRIMARY FIRMWARE 4\n"));
+
+        QSignalSpy available(&updater, &Updater::updateAvailable);
+        updater.checkForUpdates();
+        QVERIFY(QTest::qWaitFor([&] { return !available.isEmpty() || !serverError.isEmpty(); }, SignalWait));
+        if (refused == Refused::Never || refused > Refused::AtCheck) {
+            QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
+            QCOMPARE(updater.primaryUpdateVersion(), QStringLiteral("4"));
+
+            QSignalSpy ready(&updater, &Updater::updateReady);
+            QSignalSpy failed(&updater, &Updater::downloadError);
+            updater.update();
+            QVERIFY(QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, SignalWait));
+            if (refused == Refused::Never) {
+                QVERIFY2(failed.isEmpty(), qPrintable(updater.updateError()));
+                QCOMPARE(m_volume->readFile("PRIMARY.BIN"), QByteArray("primary 4"));
+                QCOMPARE(m_volume->readFile("CONFIG/DEFAULT.CFG"), QByteArray("mode=4\n"));
+                QVERIFY(!m_volume->exists("ZUV.FW"));
+                const bool askedForSignatures = requestedPaths().filter(".sig").size() > 0;
+                QCOMPARE(askedForSignatures, !programKeys.isEmpty());
+                return;
+            }
+            QVERIFY2(updater.updateError().contains(NotSigned), qPrintable(updater.updateError()));
+            QVERIFY2(updater.updateError().contains("PRIMARYFIRMWARE/4/MANIFEST.TXT"),
+                     qPrintable(updater.updateError()));
+        }
+    }
+    if (refused == Refused::AtConnect || refused == Refused::AtCheck) {
+        QVERIFY(!serverError.isEmpty());
+        QVERIFY2(updater.lastError().contains(NotSigned), qPrintable(updater.lastError()));
+        QCOMPARE(updater.primaryUpdateVersion(), QString());
+        if (refused == Refused::AtConnect)
+            QCOMPARE(updater.changelist(), QString());
+    }
+    // Refused: no firmware file was asked for, nothing on the card changed.
+    for (const QString &path : requestedPaths()) {
+        QVERIFY2(path.endsWith("manifest.txt") || path.endsWith(".sig") || path.endsWith("FW.ZUV")
+                     || path.endsWith("changelist.txt"),
+                 qPrintable(path));
+    }
+    QCOMPARE(m_volume->snapshot(), before);
+    QVERIFY(m_volume->exists("ZUV.FW"));
+}
+
+QTEST_GUILESS_MAIN(TestSignedRelease)
+#include "test_signedrelease.moc"

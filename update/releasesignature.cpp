@@ -1,0 +1,256 @@
+#include "releasesignature.h"
+
+#include "helpers/network.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QIODevice>
+#include <QMutex>
+#include <QNetworkReply>
+
+#include <sodium.h>
+
+#ifndef ZUV_RELEASE_KEYS
+#define ZUV_RELEASE_KEYS ""
+#endif
+
+namespace {
+
+constexpr qint64 ReadBlockSize = 64 * 1024;
+const QString NotSigned = QStringLiteral("release not signed by a known key");
+
+bool sodiumReady()
+{
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+QByteArray fromBase64Line(const QByteArray &text, int size)
+{
+    const QByteArray::FromBase64Result decoded =
+        QByteArray::fromBase64Encoding(text.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != size)
+        return QByteArray();
+    return decoded.decoded;
+}
+
+QList<QByteArray> keysFromTexts(const QStringList &texts)
+{
+    QList<QByteArray> keys;
+    for (const QString &text : texts) {
+        if (text.trimmed().isEmpty())
+            continue;
+        const QByteArray key = ReleaseSignature::publicKeyFromText(text.toLatin1());
+        if (key.isEmpty())
+            qDebug() << Q_FUNC_INFO << "Not a public key, no file will verify under it:" << text;
+        // Kept even when unusable: a program built with keys never falls
+        // back to reading unsigned releases.
+        keys.append(key);
+    }
+    return keys;
+}
+
+struct KeyStore {
+    QMutex mutex;
+    QList<QByteArray> keys = keysFromTexts(QString::fromLatin1(ZUV_RELEASE_KEYS).split(QLatin1Char(',')));
+};
+
+KeyStore &keyStore()
+{
+    static KeyStore store;
+    return store;
+}
+
+// Feeds everything readable from `data` to the signing state.
+bool hashAll(QIODevice *data, crypto_sign_state *state)
+{
+    QByteArray block(int(ReadBlockSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = data->read(block.data(), block.size());
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        crypto_sign_update(state, reinterpret_cast<const unsigned char *>(block.constData()),
+                           static_cast<unsigned long long>(n));
+    }
+}
+
+} // namespace
+
+namespace ReleaseSignature {
+
+QString signatureName(const QString &name)
+{
+    return name + QStringLiteral(".sig");
+}
+
+QList<QByteArray> releaseKeys()
+{
+    KeyStore &store = keyStore();
+    QMutexLocker lock(&store.mutex);
+    return store.keys;
+}
+
+bool required()
+{
+    return !releaseKeys().isEmpty();
+}
+
+void setReleaseKeys(const QStringList &keyTexts)
+{
+    KeyStore &store = keyStore();
+    QMutexLocker lock(&store.mutex);
+    store.keys = keysFromTexts(keyTexts);
+}
+
+QByteArray publicKeyFromText(const QByteArray &text)
+{
+    return fromBase64Line(text, PublicKeySize);
+}
+
+QByteArray secretKeyFromText(const QByteArray &text)
+{
+    const QByteArray key = fromBase64Line(text, SecretKeySize);
+    if (key.isEmpty() || !sodiumReady())
+        return QByteArray();
+    // The second half is the public key; a key whose halves do not belong
+    // together would sign what nobody can verify.
+    QByteArray seed(crypto_sign_SEEDBYTES, Qt::Uninitialized);
+    QByteArray publicKey(PublicKeySize, Qt::Uninitialized);
+    QByteArray rebuilt(SecretKeySize, Qt::Uninitialized);
+    crypto_sign_ed25519_sk_to_seed(reinterpret_cast<unsigned char *>(seed.data()),
+                                   reinterpret_cast<const unsigned char *>(key.constData()));
+    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(publicKey.data()),
+                             reinterpret_cast<unsigned char *>(rebuilt.data()),
+                             reinterpret_cast<const unsigned char *>(seed.constData()));
+    sodium_memzero(seed.data(), size_t(seed.size()));
+    const bool consistent = rebuilt == key;
+    sodium_memzero(rebuilt.data(), size_t(rebuilt.size()));
+    return consistent ? key : QByteArray();
+}
+
+QByteArray publicKeyText(const QByteArray &publicKey)
+{
+    return publicKey.toBase64() + '\n';
+}
+
+QByteArray secretKeyText(const QByteArray &secretKey)
+{
+    return secretKey.toBase64() + '\n';
+}
+
+bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey)
+{
+    if (!sodiumReady())
+        return false;
+    publicKey->resize(PublicKeySize);
+    secretKey->resize(SecretKeySize);
+    crypto_sign_keypair(reinterpret_cast<unsigned char *>(publicKey->data()),
+                        reinterpret_cast<unsigned char *>(secretKey->data()));
+    return true;
+}
+
+QByteArray sign(QIODevice *data, const QByteArray &secretKey)
+{
+    if (secretKey.size() != SecretKeySize || !sodiumReady())
+        return QByteArray();
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    if (!hashAll(data, &state))
+        return QByteArray();
+    QByteArray signature(SignatureSize, Qt::Uninitialized);
+    crypto_sign_final_create(&state, reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
+    return signature.toBase64() + '\n';
+}
+
+QByteArray sign(const QByteArray &data, const QByteArray &secretKey)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    return sign(&buffer, secretKey);
+}
+
+QString check(QIODevice *data, const QByteArray &signatureFile, const QList<QByteArray> &keys)
+{
+    if (!sodiumReady())
+        return NotSigned + QStringLiteral(": the signature library cannot start");
+    if (signatureFile.trimmed().isEmpty())
+        return NotSigned + QStringLiteral(": the signature is empty");
+    const QByteArray signature = fromBase64Line(signatureFile, SignatureSize);
+    if (signature.isEmpty())
+        return NotSigned + QStringLiteral(": the signature is malformed or cut short");
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    if (!hashAll(data, &state))
+        return QStringLiteral("cannot read the signed file: %1").arg(data->errorString());
+    for (const QByteArray &key : keys) {
+        if (key.size() != PublicKeySize)
+            continue;
+        // Verifying consumes the state, so each further key gets a copy.
+        crypto_sign_state attempt = state;
+        if (crypto_sign_final_verify(&attempt, reinterpret_cast<const unsigned char *>(signature.constData()),
+                                     reinterpret_cast<const unsigned char *>(key.constData()))
+            == 0)
+            return QString();
+    }
+    return NotSigned;
+}
+
+QString check(const QByteArray &data, const QByteArray &signatureFile, const QList<QByteArray> &keys)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    return check(&buffer, signatureFile, keys);
+}
+
+QNetworkReply *request(QNetworkAccessManager *manager, const QString &fileUrl)
+{
+    QNetworkReply *reply = Helpers::Network::get(manager, signatureName(fileUrl));
+    limitSize(reply);
+    return reply;
+}
+
+void limitSize(QNetworkReply *reply)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > MaximumSignatureFileSize || total > MaximumSignatureFileSize) {
+            reply->setProperty("zuvSignatureTooLarge", true);
+            reply->abort();
+        }
+    });
+}
+
+QString checkReply(QNetworkReply *signatureReply, QIODevice *data)
+{
+    const QString url = signatureReply->url().toString();
+    if (signatureReply->property("zuvSignatureTooLarge").toBool())
+        return NotSigned + QStringLiteral(": \"%1\" is larger than any signature").arg(url);
+    if (!Helpers::Network::succeeded(signatureReply)) {
+        const int status = Helpers::Network::statusCode(signatureReply);
+        // The server answered, but has no signature to give.
+        if (status != 0 && status != 200)
+            return NotSigned + QStringLiteral(": no signature \"%1\" (HTTP status %2)").arg(url).arg(status);
+        return QStringLiteral("signature download \"%1\" failed: %2")
+            .arg(url, Helpers::Network::failureText(signatureReply));
+    }
+    const QByteArray signatureFile = signatureReply->read(MaximumSignatureFileSize + 1);
+    if (signatureFile.size() > MaximumSignatureFileSize)
+        return NotSigned + QStringLiteral(": \"%1\" is larger than any signature").arg(url);
+    const QString failure = check(data, signatureFile, releaseKeys());
+    qDebug() << Q_FUNC_INFO << url << (failure.isEmpty() ? QStringLiteral("valid") : failure);
+    return failure;
+}
+
+QString checkReply(QNetworkReply *signatureReply, const QByteArray &data)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    return checkReply(signatureReply, &buffer);
+}
+
+} // namespace ReleaseSignature
