@@ -1,5 +1,8 @@
 #include "network.h"
 
+#include "queuedreply.h"
+#include "requestqueue.h"
+
 #include <QAtomicInt>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -48,8 +51,11 @@ QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Qt starts this clock when the request is handed over and restarts it
+    // whenever bytes arrive; the queue hands a request over only when Qt
+    // sends it at once, so only silence on the wire counts.
     request.setTransferTimeout(stallTimeout());
-    QNetworkReply *reply = manager->get(request);
+    QNetworkReply *reply = RequestQueue::of(manager)->get(request);
     countReceivedBytes(reply);
     return reply;
 }

@@ -21,7 +21,9 @@ int stallTimeout();
 void setStallTimeout(int milliseconds);
 
 // A plain GET of the address text (parsed tolerantly): no headers of our
-// own, redirections not followed, the stall timeout applied.
+// own, redirections not followed, the stall timeout applied. The request
+// waits in the manager's RequestQueue until its server has a free
+// connection; the stall timeout counts only from when it is sent.
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url);
 
 // Whether a finished reply delivered its whole body: HTTP status 200, no
