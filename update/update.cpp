@@ -361,6 +361,8 @@ void UpdatePrivate::reset(const QString &path)
     pendingChecks = 0;
     pendingFiles.clear();
     fetchedFiles.clear();
+    restoringFiles.clear();
+    keptFilesLookedUp = false;
     endRun();
 }
 
@@ -372,8 +374,12 @@ void UpdatePrivate::endRun()
     if (runStopped)
         runStopped->storeRelease(1);
     runStopped.reset();
-    // The file checks stop within one block once told to; none may still
-    // read a download when the directory goes.
+    // The file checks and the check of kept files stop within one block
+    // once told to; none may still read a file when the directory goes.
+    restoreTask.waitForFinished();
+    restoreTask = QFuture<QList<int>>();
+    delete restoreWatcher;
+    restoreWatcher = nullptr;
     for (QFuture<bool> &check : fileChecks)
         check.waitForFinished();
     fileChecks.clear();
@@ -418,6 +424,7 @@ void UpdatePrivate::failRun(const QString &reason)
     qDebug() << Q_FUNC_INFO << reason;
     errorString = reason;
     QTimer::singleShot(RunEndDelay, q, SIGNAL(downloadError()));
+    keepVerifiedFiles();
     q->reset(devicePath);
 }
 
@@ -572,6 +579,8 @@ void UpdatePrivate::gatherCheckedFiles()
 
 bool UpdatePrivate::startDownloads()
 {
+    if (!keptFilesLookedUp)
+        return restoreKeptFiles();
     const quint64 run = runSerial;
     while (!pendingFiles.isEmpty() && downloadReplies.size() < MaximumRunningDownloads) {
         const File file = pendingFiles.takeFirst();
@@ -671,6 +680,109 @@ void UpdatePrivate::startFileCheck(int index)
         });
 }
 
+namespace {
+
+// The check of a file that is known to match already.
+QFuture<bool> matchedAlready()
+{
+    QFutureInterface<bool> check;
+    check.reportStarted();
+    check.reportResult(true);
+    check.reportFinished();
+    return check.future();
+}
+
+} // namespace
+
+// Before the first download of a run, the files kept from a failed attempt
+// are hashed again on the thread pool and those that still match are taken
+// into this run instead of being fetched.
+bool UpdatePrivate::restoreKeptFiles()
+{
+    keptFilesLookedUp = true;
+    const QSet<QString> kept = keptFiles.digests();
+    for (auto it = pendingFiles.begin(); !kept.isEmpty() && it != pendingFiles.end();) {
+        if (kept.contains(it->md5)) {
+            restoringFiles.append(*it);
+            it = pendingFiles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (restoringFiles.isEmpty())
+        return startDownloads();
+    qDebug() << Q_FUNC_INFO << "Checking" << restoringFiles.size() << "files kept from the last attempt";
+    restoreWatcher = new QFutureWatcher<QList<int>>();
+    connect(restoreWatcher, SIGNAL(finished()), this, SLOT(keptFilesRestored()));
+    restoreTask = QtConcurrent::run(
+        [store = &keptFiles, files = restoringFiles, root = tempDir->path(), stopped = runStopped] {
+            QList<int> restored;
+            for (int i = 0; i < files.size() && stopped->loadAcquire() == 0; ++i) {
+                if (store->restore(files.at(i).md5, files.at(i).localPath(root), stopped.data()))
+                    restored.append(i);
+            }
+            return restored;
+        });
+    restoreWatcher->setFuture(restoreTask);
+    return true;
+}
+
+void UpdatePrivate::keptFilesRestored()
+{
+    const QList<int> restored = restoreWatcher->result();
+    restoreWatcher->deleteLater();
+    restoreWatcher = nullptr;
+    restoreTask = QFuture<QList<int>>();
+    QList<File> fetchAgain;
+    for (int i = 0, next = 0; i < restoringFiles.size(); ++i) {
+        if (next < restored.size() && restored.at(next) == i) {
+            ++next;
+            fetchedFiles.append(restoringFiles.at(i));
+            while (fileChecks.size() < fetchedFiles.size())
+                fileChecks.append(QFuture<bool>());
+            fileChecks.last() = matchedAlready();
+        } else {
+            fetchAgain.append(restoringFiles.at(i));
+        }
+    }
+    restoringFiles.clear();
+    pendingFiles = fetchAgain + pendingFiles;
+    qDebug() << Q_FUNC_INFO << restored.size() << "kept files taken," << fetchAgain.size() << "to fetch again";
+    if (!restored.isEmpty()) {
+        const quint64 run = runSerial;
+        emit q->downloadedFiles(fetchedFiles.size(), fetchedFiles.size() + pendingFiles.size());
+        if (run != runSerial)
+            return;
+    }
+    if (startDownloads() && downloadReplies.isEmpty() && pendingFiles.isEmpty())
+        startVerification();
+}
+
+// A failed run leaves its downloads that arrived whole and matched their
+// digest to the next attempt. The store keeps only files of this release.
+void UpdatePrivate::keepVerifiedFiles()
+{
+    if (!tempDir || fileChecks.isEmpty())
+        return;
+    QSet<QString> wanted;
+    for (const File &file : qAsConst(fetchedFiles))
+        wanted.insert(file.md5);
+    for (const File &file : qAsConst(pendingFiles))
+        wanted.insert(file.md5);
+    keptFiles.keepOnly(wanted);
+    int kept = 0;
+    for (int i = 0; i < fileChecks.size() && i < fetchedFiles.size(); ++i) {
+        QFuture<bool> check = fileChecks.at(i);
+        check.waitForFinished();
+        if (check.isCanceled() || check.resultCount() == 0 || !check.result())
+            continue;
+        const File &file = fetchedFiles.at(i);
+        if (keptFiles.keep(file.localPath(tempDir->path()), file.md5))
+            ++kept;
+    }
+    qDebug() << Q_FUNC_INFO << kept << "verified files kept for the next attempt";
+}
+
 void UpdatePrivate::startVerification()
 {
     const quint64 run = runSerial;
@@ -683,10 +795,8 @@ void UpdatePrivate::startVerification()
     verifyWatcher->setFuture(QtConcurrent::run(
         [dir = tempDir, files = fetchedFiles, checks = fileChecks, stopped = runStopped]() mutable {
             const bool verified = verifyFiles(dir->path(), files, checks, stopped.data());
-            // A failed run ends here: its downloads go now, off the main thread,
-            // where removing a large download would hold up the window.
-            if (!verified)
-                dir->remove();
+            // A failed run keeps its verified downloads for the next attempt
+            // (UpdatePrivate::keepVerifiedFiles); the others go with the run.
             dir.reset(); // the directory goes now if the run was abandoned meanwhile
             return verified;
         }));
@@ -729,6 +839,11 @@ void UpdatePrivate::copyFilesFinished()
 {
     const bool copied = copyWatcher->result();
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
+    // What is on the card now is never fetched again; what is not may be.
+    if (copied)
+        keptFiles.clear();
+    else
+        keepVerifiedFiles();
     copyWatcher->deleteLater();
     copyWatcher = nullptr;
     // The run's downloads go on the thread pool, while the end of the run is

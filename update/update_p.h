@@ -3,6 +3,8 @@
 
 #include "update.h"
 
+#include "keptfiles.h"
+
 #include <QAtomicInt>
 #include <QFuture>
 #include <QFutureWatcher>
@@ -110,6 +112,14 @@ public:
     QByteArray deviceInfoFile;
     QFutureWatcher<bool> *verifyWatcher = nullptr;
     QFutureWatcher<bool> *copyWatcher = nullptr;
+    // Downloads of failed runs, for the next attempt; kept across resets.
+    KeptFiles keptFiles;
+    // Whether this run has taken from keptFiles what it can.
+    bool keptFilesLookedUp = false;
+    // Files taken off pendingFiles while their kept copies are checked.
+    QList<File> restoringFiles;
+    QFutureWatcher<QList<int>> *restoreWatcher = nullptr;
+    QFuture<QList<int>> restoreTask;
     // Set when the run is abandoned; read by its copy task.
     QSharedPointer<QAtomicInt> runStopped;
     // Counts runs, so that a slot can tell whether a signal it emitted
@@ -124,6 +134,7 @@ public Q_SLOTS:
     void downloadFinished();
     void verifyFilesFinished();
     void copyFilesFinished();
+    void keptFilesRestored();
 
 private:
     void failRun(const QString &reason);
@@ -137,6 +148,8 @@ private:
     void startVerification();
     void startCopy();
     void dropReply(QNetworkReply *reply);
+    bool restoreKeptFiles();
+    void keepVerifiedFiles();
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "helpers/network.h"
+
 #include "httpfaultserver.h"
 #include "logcapture.h"
 #include "privatetemp.h"
@@ -17,6 +19,10 @@
 using Files = QMap<QString, QByteArray>;
 
 namespace {
+
+// The stall time of the tests on slow links; their bodies trickle at a
+// third of it.
+constexpr int TestStallMs = 1000;
 
 // Everything an Update announces, in order, with the time of each signal.
 class RunRecorder : public QObject
@@ -85,6 +91,10 @@ private Q_SLOTS:
     void abandonedRunLeavesNothing_data();
     void abandonedRunLeavesNothing();
     void temporaryDirectoryUnavailable();
+    void unsteadyLink_data();
+    void unsteadyLink();
+    void retryFetchesOnlyWhatIsMissing_data();
+    void retryFetchesOnlyWhatIsMissing();
 
 private:
     void useVolume(qint64 size);
@@ -123,6 +133,7 @@ void UpdateTest::init()
 
 void UpdateTest::cleanup()
 {
+    Helpers::Network::setStallTimeout(Helpers::Network::DefaultStallTimeout);
     m_update.reset();
     QThreadPool::globalInstance()->waitForDone();
     if (m_temp)
@@ -389,6 +400,126 @@ void UpdateTest::temporaryDirectoryUnavailable()
     QVERIFY(runToEnd({{"", manifest}}));
     QCOMPARE(m_run->events, QStringList("error"));
     QCOMPARE(m_fault->requests().size(), 0);
+}
+
+enum LinkFault { Steady, ShortPause, StopsHalfWay, ResetHalfWay, LongerThanAnnounced, ShorterThanAnnounced };
+
+void UpdateTest::unsteadyLink_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("completes");
+    QTest::newRow("steady trickle") << int(Steady) << true;
+    QTest::newRow("pause shorter than the stall time") << int(ShortPause) << true;
+    QTest::newRow("body stops half way") << int(StopsHalfWay) << false;
+    QTest::newRow("reset half way") << int(ResetHalfWay) << false;
+    QTest::newRow("body longer than announced") << int(LongerThanAnnounced) << false;
+    QTest::newRow("body shorter than announced") << int(ShorterThanAnnounced) << false;
+}
+
+// Eight files on a slow link: the first six trickle a byte at a time for
+// twice the stall time, and the last two wait that long for a connection,
+// which must not count as a stall. The first file carries the row's fault.
+void UpdateTest::unsteadyLink()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, completes);
+    Helpers::Network::setStallTimeout(TestStallMs);
+    Files files;
+    for (char name = 'a'; name <= 'h'; ++name)
+        files.insert(QString(name), QByteArray(6, name));
+    const QString manifest = serve("r", files);
+    for (char name = 'a'; name <= 'f'; ++name) {
+        HttpFaultServer::Response response;
+        response.body = files.value(QString(name));
+        response.trickleBytes = 1;
+        response.trickleIntervalMs = TestStallMs / 3;
+        response.faultAfterBytes = 3;
+        if (name == 'a') {
+            const HttpFaultServer::Fault faults[] = {HttpFaultServer::NoFault, HttpFaultServer::PauseAfterBytes,
+                                                     HttpFaultServer::StallAfterHeaders, HttpFaultServer::ResetAfterBytes};
+            response.fault = fault < 4 ? faults[fault] : HttpFaultServer::NoFault;
+            response.pauseMs = TestStallMs / 2;
+            if (fault == LongerThanAnnounced)
+                response.announcedLength = response.body.size() - 2;
+            if (fault == ShorterThanAnnounced)
+                response.announcedLength = response.body.size() + 2;
+        }
+        m_fault->setResponse("/r/" + QByteArray(1, name), response);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(runToEnd({{"", manifest}}));
+
+    for (char name = 'a'; name <= 'h'; ++name)
+        QVERIFY(m_fault->requestCount("/r/" + QByteArray(1, name)) <= 1);
+    if (completes) {
+        QCOMPARE(m_run->events, successfulRun(8));
+        QCOMPARE(m_volume->readFile("a"), files.value("a"));
+        QCOMPARE(m_volume->readFile("h"), files.value("h"));
+        return;
+    }
+    QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+    QVERIFY(!m_run->events.contains("copying"));
+    QCOMPARE(m_volume->snapshot(), m_before);
+    if (fault == StopsHalfWay) {
+        QVERIFY2(m_update->errorString().contains("No answer from the server for 1 s"), qPrintable(m_update->errorString()));
+        QVERIFY(clock.elapsed() >= TestStallMs);
+    }
+}
+
+void UpdateTest::retryFetchesOnlyWhatIsMissing_data()
+{
+    QTest::addColumn<bool>("alterKeptFiles");
+    QTest::newRow("kept files intact") << false;
+    QTest::newRow("kept files altered") << true;
+}
+
+// A run fails on its last file; the next attempt of the same Update takes
+// the verified files of the first from the temporary location and fetches
+// only the missing one, unless a kept file no longer matches its digest.
+// Nothing is left there once the release is on the card.
+void UpdateTest::retryFetchesOnlyWhatIsMissing()
+{
+    QFETCH(bool, alterKeptFiles);
+    Files files;
+    for (char name = 'a'; name <= 'e'; ++name)
+        files.insert(QStringLiteral("SUB/") + name, QByteArray(3000, name));
+    const QString manifest = serve("r", files, [](const QString &name) { return name.endsWith('e') ? 500 : 0; });
+    HttpFaultServer::Response broken;
+    broken.body = files.value("SUB/e");
+    broken.delayMs = 500;
+    broken.fault = HttpFaultServer::ResetAfterBytes;
+    broken.faultAfterBytes = 1000;
+    m_fault->setResponse("/r/SUB/e", broken);
+    QVERIFY(runToEnd({{"", manifest}}));
+    QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+    QCOMPARE(m_volume->snapshot(), m_before);
+    QThreadPool::globalInstance()->waitForDone();
+    const QStringList kept = m_temp->leftovers();
+    QCOMPARE(kept.filter(QRegularExpression("/[0-9a-f]{32}$")).size(), 4);
+    if (alterKeptFiles) {
+        for (const QString &path : kept) {
+            QFile file(m_temp->path() + '/' + path);
+            if (QFileInfo(file).isFile())
+                QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+        }
+    }
+
+    m_fault->setBody("/r/SUB/e", files.value("SUB/e"));
+    m_fault->clearRequests();
+    m_run->events.clear();
+    m_update->reset(m_volume->rootPath());
+    QVERIFY(runToEnd({{"", manifest}}));
+    QCOMPARE(m_run->events.last(), QStringLiteral("ready"));
+    QList<QByteArray> fetched = m_fault->requestedPaths();
+    fetched.erase(std::remove_if(fetched.begin(), fetched.end(), [](const QByteArray &path) { return !path.contains("/SUB/"); }),
+                  fetched.end());
+    QCOMPARE(fetched.size(), alterKeptFiles ? 5 : 1);
+    QCOMPARE(QSet<QByteArray>(fetched.cbegin(), fetched.cend()).size(), fetched.size());
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QCOMPARE(m_volume->readFile(it.key()), it.value());
+    QThreadPool::globalInstance()->waitForDone();
+    QCOMPARE(m_temp->leftovers(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(UpdateTest)
