@@ -1,9 +1,13 @@
 #include "httpfaultserver.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <climits>
@@ -104,6 +108,40 @@ void HttpFaultServer::setLatency(int milliseconds)
     m_latencyMs = milliseconds;
 }
 
+void HttpFaultServer::setDocumentRoot(const QString &directory)
+{
+    m_documentRoot = directory;
+}
+
+void HttpFaultServer::resetAtTotalBytes(qint64 bytes)
+{
+    m_resetAtTotal = bytes;
+}
+
+qint64 HttpFaultServer::bodyBytesSent() const
+{
+    return m_bodyBytesSent;
+}
+
+qint64 HttpFaultServer::resetAtMs() const
+{
+    return m_resetAtMs;
+}
+
+HttpFaultServer::Response HttpFaultServer::responseFor(const QByteArray &path) const
+{
+    const auto own = m_responses.constFind(path);
+    if (own != m_responses.cend() || m_documentRoot.isEmpty())
+        return own != m_responses.cend() ? *own : m_default;
+    const QString relative = QUrl::fromPercentEncoding(path.split('?').first());
+    QFile file(m_documentRoot + QDir::cleanPath(QLatin1Char('/') + relative));
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+        return m_default;
+    Response response;
+    response.body = file.readAll();
+    return response;
+}
+
 QList<HttpFaultServer::Request> HttpFaultServer::requests() const
 {
     return m_requests;
@@ -193,7 +231,7 @@ void HttpFaultServer::readRequest(QTcpSocket *socket)
 
 void HttpFaultServer::answer(QTcpSocket *socket, int requestIndex)
 {
-    const Response response = m_responses.value(m_requests.at(requestIndex).path, m_default);
+    const Response response = responseFor(m_requests.at(requestIndex).path);
     if (response.fault == StallBeforeHeaders)
         return;
     const int delayMs = response.delayMs + m_latencyMs;
@@ -212,9 +250,12 @@ void HttpFaultServer::writeAnswer(QTcpSocket *socket, int requestIndex, const Re
     const bool cut = response.fault == StallAfterHeaders || response.fault == ResetAfterBytes
         || response.fault == CloseAfterBytes;
     const qint64 end = cut ? qMin(response.faultAfterBytes, qint64(response.body.size())) : response.body.size();
-    const bool paced = m_bandwidth > 0 || response.trickleBytes > 0 || response.fault == PauseAfterBytes;
+    const bool paced = m_bandwidth > 0 || response.trickleBytes > 0 || response.fault == PauseAfterBytes
+        || m_resetAtTotal >= 0;
     if (!paced) {
         socket->write(response.body.left(int(end)));
+        m_bodyBytesSent += end;
+        m_requests[requestIndex].bodyBytes = end;
         endBody(socket, requestIndex, response.fault);
         return;
     }
@@ -261,9 +302,19 @@ void HttpFaultServer::pumpBodies()
             n = qMin(n, qMax(qint64(0), response.faultAfterBytes - o.sent));
         if (response.trickleBytes > 0)
             n = qMin(n, response.trickleBytes);
+        const bool reset = m_resetAtTotal >= 0 && m_bodyBytesSent + n >= m_resetAtTotal;
+        if (reset) {
+            n = m_resetAtTotal - m_bodyBytesSent;
+            m_resetAtTotal = -1;
+            m_resetAtMs = now;
+            o.response.fault = ResetAfterBytes;
+            o.end = o.sent + n;
+        }
         if (n > 0) {
             o.socket->write(response.body.constData() + o.sent, n);
             o.sent += n;
+            m_bodyBytesSent += n;
+            m_requests[o.requestIndex].bodyBytes += n;
             if (m_bandwidth > 0)
                 m_allowance -= n;
             if (response.trickleBytes > 0)

@@ -53,6 +53,7 @@ public:
         QByteArray path;
         qint64 receivedAtMs = 0;  // since the server started
         qint64 finishedAtMs = -1; // when the answer was written out or the connection ended
+        qint64 bodyBytes = 0;     // of the body sent
     };
 
     explicit HttpFaultServer(QObject *parent = nullptr);
@@ -72,6 +73,16 @@ public:
     // headers, on top of its own delay.
     void setBandwidth(qint64 bytesPerSecond);
     void setLatency(int milliseconds);
+    // Paths without an answer of their own are served from the files below
+    // this directory (404 where there is none), read when asked for.
+    void setDocumentRoot(const QString &directory);
+    // The answer during which the bodies sent in all reach this many bytes
+    // is reset there; once, then the link is sound again.
+    void resetAtTotalBytes(qint64 bytes);
+    // Body bytes sent in all, and the time the reset above happened (-1
+    // before), both since the server started.
+    qint64 bodyBytesSent() const;
+    qint64 resetAtMs() const;
 
     QList<Request> requests() const;
     QList<QByteArray> requestedPaths() const;
@@ -100,6 +111,7 @@ private:
     void writeAnswer(QTcpSocket *socket, int requestIndex, const Response &response);
     void endBody(QTcpSocket *socket, int requestIndex, Fault fault);
     void pumpBodies();
+    Response responseFor(const QByteArray &path) const;
 
     // A body that goes out over time.
     struct Outgoing {
@@ -126,6 +138,10 @@ private:
     double m_allowance = 0; // bytes the link may still carry now
     qint64 m_pumpedAtMs = 0;
     int m_nextTurn = 0;     // the body that is served first on the next tick
+    QString m_documentRoot;
+    qint64 m_resetAtTotal = -1;
+    qint64 m_bodyBytesSent = 0;
+    qint64 m_resetAtMs = -1;
 };
 
 #endif
