@@ -49,7 +49,14 @@ void setStallTimeout(int milliseconds)
 
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
 {
+    return getFrom(manager, url, 0);
+}
+
+QNetworkReply *getFrom(QNetworkAccessManager *manager, const QString &url, qint64 offset)
+{
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    if (offset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     // Qt starts this clock when the request is handed over and restarts it
     // whenever bytes arrive; the queue hands a request over only when Qt
@@ -67,7 +74,9 @@ int statusCode(QNetworkReply *reply)
 
 bool succeeded(QNetworkReply *reply)
 {
-    return statusCode(reply) == 200 && reply->error() == QNetworkReply::NoError && !bodyCutShort(reply);
+    const int status = statusCode(reply);
+    const bool whole = status == 200 || (status == 206 && reply->request().hasRawHeader("Range"));
+    return whole && reply->error() == QNetworkReply::NoError && !bodyCutShort(reply);
 }
 
 QString failureText(QNetworkReply *reply)

@@ -37,10 +37,42 @@ QString KeptFiles::pathOf(const QString &md5) const
     return m_dir->filePath(md5);
 }
 
+QString KeptFiles::partPathOf(const QString &md5) const
+{
+    return m_dir->filePath(md5 + QStringLiteral(".part"));
+}
+
 bool KeptFiles::keep(const QString &path, const QString &md5)
 {
-    if (!isDigest(md5))
+    if (!isDigest(md5) || !ensureDirectory() || !moveIn(path, pathOf(md5)))
         return false;
+    QFile::remove(partPathOf(md5));
+    return true;
+}
+
+bool KeptFiles::keepPart(const QString &path, const QString &md5)
+{
+    if (!isDigest(md5) || QFileInfo(path).size() <= 0 || !ensureDirectory() || QFile::exists(pathOf(md5)))
+        return false;
+    QFile::remove(partPathOf(md5));
+    return moveIn(path, partPathOf(md5));
+}
+
+qint64 KeptFiles::takePart(const QString &md5, const QString &destination)
+{
+    if (!m_dir || !isDigest(md5))
+        return -1;
+    QFile part(partPathOf(md5));
+    const qint64 size = part.size();
+    if (size <= 0 || !part.rename(destination))
+        return -1;
+    qDebug() << Q_FUNC_INFO << destination << md5 << size;
+    return size;
+}
+
+// The store is created on first use.
+bool KeptFiles::ensureDirectory()
+{
     if (!m_dir) {
         const QString name = QCoreApplication::applicationName();
         m_dir.reset(new QTemporaryDir(QStringLiteral("%1/%2-kept-XXXXXX")
@@ -51,20 +83,26 @@ bool KeptFiles::keep(const QString &path, const QString &md5)
             return false;
         }
     }
-    const QString target = pathOf(md5);
+    return true;
+}
+
+bool KeptFiles::moveIn(const QString &path, const QString &target)
+{
     if (QFile::exists(target))
         return QFile::remove(path);
     const bool kept = QFile::rename(path, target);
-    qDebug() << Q_FUNC_INFO << path << md5 << kept;
+    qDebug() << Q_FUNC_INFO << path << target << kept;
     return kept;
 }
 
 void KeptFiles::keepOnly(const QSet<QString> &wanted)
 {
-    const QSet<QString> kept = digests();
-    for (const QString &md5 : kept) {
-        if (!wanted.contains(md5))
-            QFile::remove(pathOf(md5));
+    if (!m_dir)
+        return;
+    const QStringList names = QDir(m_dir->path()).entryList(QDir::Files);
+    for (const QString &name : names) {
+        if (!wanted.contains(name.left(32)))
+            QFile::remove(m_dir->filePath(name));
     }
 }
 

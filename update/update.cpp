@@ -384,6 +384,7 @@ void UpdatePrivate::endRun()
         check.waitForFinished();
     fileChecks.clear();
     downloadIndex.clear();
+    resumedFrom.clear();
     tempDir.reset();
     delete verifyWatcher;
     verifyWatcher = nullptr;
@@ -601,17 +602,23 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
              << local.absoluteFilePath();
     QDir directory = local.absoluteDir();
     Helpers::Dir::createPath(directory);
+    // A part kept from a failed attempt is completed rather than fetched
+    // again; the whole file is verified all the same.
+    const qint64 offset = keptFiles.takePart(file.md5, local.absoluteFilePath());
     auto *localFile = new QFile(local.absoluteFilePath());
-    if (!localFile->open(QIODevice::ReadWrite)) {
+    if (!localFile->open(QIODevice::ReadWrite) || (offset > 0 && !localFile->seek(offset))) {
         const QString error = localFile->errorString();
         delete localFile;
         failRun(QStringLiteral("Cannot create \"%1\": %2").arg(local.absoluteFilePath(), error));
         return;
     }
-    QNetworkReply *reply = Helpers::Network::get(networkManager, url);
+    QNetworkReply *reply = offset > 0 ? Helpers::Network::getFrom(networkManager, url, offset)
+                                      : Helpers::Network::get(networkManager, url);
     reply->setReadBufferSize(ReplyBufferSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
     downloadReplies.insert(reply, localFile);
+    if (offset > 0)
+        resumedFrom.insert(reply, offset);
     // startDownloads() has just appended the file to fetchedFiles.
     downloadIndex.insert(reply, fetchedFiles.size() - 1);
     connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
@@ -620,10 +627,33 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
 bool UpdatePrivate::writeDownload(QNetworkReply *reply)
 {
     QFile *file = downloadReplies.value(reply);
+    if (resumedFrom.contains(reply) && !checkResumedAnswer(reply, file))
+        return false;
     if (!reply->isOpen() || Helpers::IO::copy(reply, file))
         return true;
     failRun(QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
                 .arg(reply->url().toString(), file->fileName(), file->errorString()));
+    return false;
+}
+
+// A download that continues a kept part gets the rest of the body (206
+// from the byte asked for) or, from a server that does not serve ranges,
+// all of it (200), which replaces the part.
+bool UpdatePrivate::checkResumedAnswer(QNetworkReply *reply, QFile *file)
+{
+    const int status = httpStatus(reply);
+    if (status == 0)
+        return true; // no answer yet
+    const qint64 offset = resumedFrom.take(reply);
+    if (status == 200)
+        return file->resize(0) && file->seek(0);
+    const QByteArray range = reply->rawHeader("Content-Range");
+    if (status != 206 || range.startsWith("bytes " + QByteArray::number(offset) + '-'))
+        return true; // any other status fails when the download ends
+    failRun(QStringLiteral("Download \"%1\" continued at byte %2 got the range \"%3\"")
+                .arg(reply->url().toString())
+                .arg(offset)
+                .arg(QString::fromLatin1(range)));
     return false;
 }
 
@@ -650,6 +680,8 @@ void UpdatePrivate::downloadFinished()
     delete file;
     reply->deleteLater();
     if (!transferSucceeded(reply)) {
+        if (closeError.isEmpty())
+            keepPartOf(reply, localPath);
         failRun(transferFailure("Download", reply));
         return;
     }
@@ -759,10 +791,11 @@ void UpdatePrivate::keptFilesRestored()
 }
 
 // A failed run leaves its downloads that arrived whole and matched their
-// digest to the next attempt. The store keeps only files of this release.
+// digest to the next attempt, and the start of those that broke off. The
+// store keeps only files of this release.
 void UpdatePrivate::keepVerifiedFiles()
 {
-    if (!tempDir || fileChecks.isEmpty())
+    if (!tempDir || fetchedFiles.isEmpty())
         return;
     QSet<QString> wanted;
     for (const File &file : qAsConst(fetchedFiles))
@@ -770,6 +803,11 @@ void UpdatePrivate::keepVerifiedFiles()
     for (const File &file : qAsConst(pendingFiles))
         wanted.insert(file.md5);
     keptFiles.keepOnly(wanted);
+    for (auto it = downloadReplies.cbegin(); it != downloadReplies.cend(); ++it) {
+        it.value()->close();
+        if (it.value()->error() == QFileDevice::NoError)
+            keepPartOf(it.key(), it.value()->fileName());
+    }
     int kept = 0;
     for (int i = 0; i < fileChecks.size() && i < fetchedFiles.size(); ++i) {
         QFuture<bool> check = fileChecks.at(i);
@@ -781,6 +819,16 @@ void UpdatePrivate::keepVerifiedFiles()
             ++kept;
     }
     qDebug() << Q_FUNC_INFO << kept << "verified files kept for the next attempt";
+}
+
+// What a download that broke off after a sound answer has written is the
+// start of its file, which the next attempt may complete; so is a part
+// taken from the store whose continuation got no answer at all.
+void UpdatePrivate::keepPartOf(QNetworkReply *reply, const QString &localPath)
+{
+    const int status = httpStatus(reply);
+    if ((status == 200 || status == 206 || resumedFrom.contains(reply)) && downloadIndex.contains(reply))
+        keptFiles.keepPart(localPath, fetchedFiles.at(downloadIndex.value(reply)).md5);
 }
 
 void UpdatePrivate::startVerification()

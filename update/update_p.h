@@ -107,6 +107,9 @@ public:
     // in the order of fetchedFiles.
     QList<QFuture<bool>> fileChecks;
     QHash<QNetworkReply *, int> downloadIndex; // position in fetchedFiles
+    // Downloads that continue a kept part, from this byte on, until their
+    // answer has been checked.
+    QHash<QNetworkReply *, qint64> resumedFrom;
     // The device's FW.ZUV when the run began: the run writes only to the
     // device it began on.
     QByteArray deviceInfoFile;
@@ -150,6 +153,8 @@ private:
     void dropReply(QNetworkReply *reply);
     bool restoreKeptFiles();
     void keepVerifiedFiles();
+    void keepPartOf(QNetworkReply *reply, const QString &localPath);
+    bool checkResumedAnswer(QNetworkReply *reply, QFile *file);
 };
 
 #endif

@@ -25,6 +25,7 @@ QByteArray reasonPhrase(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 404: return "Not Found";
@@ -142,6 +143,11 @@ HttpFaultServer::Response HttpFaultServer::responseFor(const QByteArray &path) c
     return response;
 }
 
+void HttpFaultServer::setRangesHonoured(bool honoured)
+{
+    m_rangesHonoured = honoured;
+}
+
 QList<HttpFaultServer::Request> HttpFaultServer::requests() const
 {
     return m_requests;
@@ -215,7 +221,14 @@ void HttpFaultServer::readRequest(QTcpSocket *socket)
     const int end = buffer.indexOf("\r\n\r\n");
     if (end < 0)
         return;
-    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    qint64 rangeFrom = -1;
+    for (const QByteArray &line : lines) {
+        const QByteArray header = line.trimmed().toLower();
+        if (header.startsWith("range: bytes=") && header.endsWith('-'))
+            rangeFrom = header.mid(13, header.size() - 14).toLongLong();
+    }
     buffer.clear();
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
 
@@ -223,6 +236,7 @@ void HttpFaultServer::readRequest(QTcpSocket *socket)
     request.method = requestLine.value(0);
     request.path = requestLine.value(1);
     request.receivedAtMs = m_clock.elapsed();
+    request.rangeFrom = rangeFrom;
     m_requests.append(request);
     emit requestReceived(m_requests.size() - 1);
     if (m_open.contains(socket))
@@ -231,7 +245,15 @@ void HttpFaultServer::readRequest(QTcpSocket *socket)
 
 void HttpFaultServer::answer(QTcpSocket *socket, int requestIndex)
 {
-    const Response response = responseFor(m_requests.at(requestIndex).path);
+    Response response = responseFor(m_requests.at(requestIndex).path);
+    const qint64 from = m_requests.at(requestIndex).rangeFrom;
+    if (from >= 0 && m_rangesHonoured && response.status == 200 && from < response.body.size()) {
+        response.status = 206;
+        response.headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-'
+                                     + QByteArray::number(response.body.size() - 1) + '/'
+                                     + QByteArray::number(response.body.size())});
+        response.body = response.body.mid(int(from));
+    }
     if (response.fault == StallBeforeHeaders)
         return;
     const int delayMs = response.delayMs + m_latencyMs;

@@ -54,6 +54,7 @@ public:
         qint64 receivedAtMs = 0;  // since the server started
         qint64 finishedAtMs = -1; // when the answer was written out or the connection ended
         qint64 bodyBytes = 0;     // of the body sent
+        qint64 rangeFrom = -1;    // "Range: bytes=N-" asked for the body from N on
     };
 
     explicit HttpFaultServer(QObject *parent = nullptr);
@@ -79,6 +80,9 @@ public:
     // The answer during which the bodies sent in all reach this many bytes
     // is reset there; once, then the link is sound again.
     void resetAtTotalBytes(qint64 bytes);
+    // Whether a request for the body from byte N on ("Range: bytes=N-") is
+    // answered 206 with those bytes (the default), or 200 with the whole.
+    void setRangesHonoured(bool honoured);
     // Body bytes sent in all, and the time the reset above happened (-1
     // before), both since the server started.
     qint64 bodyBytesSent() const;
@@ -142,6 +146,7 @@ private:
     qint64 m_resetAtTotal = -1;
     qint64 m_bodyBytesSent = 0;
     qint64 m_resetAtMs = -1;
+    bool m_rangesHonoured = true;
 };
 
 #endif

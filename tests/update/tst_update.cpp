@@ -470,17 +470,26 @@ void UpdateTest::unsteadyLink()
 void UpdateTest::retryFetchesOnlyWhatIsMissing_data()
 {
     QTest::addColumn<bool>("alterKeptFiles");
-    QTest::newRow("kept files intact") << false;
-    QTest::newRow("kept files altered") << true;
+    QTest::addColumn<bool>("rangesHonoured");
+    QTest::addColumn<bool>("wrongRange"); // the rest is answered from another byte
+    QTest::newRow("kept files intact") << false << true << false;
+    QTest::newRow("kept files altered") << true << true << false;
+    QTest::newRow("server without ranges") << false << false << false;
+    QTest::newRow("rest from the wrong byte") << false << true << true;
 }
 
-// A run fails on its last file; the next attempt of the same Update takes
-// the verified files of the first from the temporary location and fetches
-// only the missing one, unless a kept file no longer matches its digest.
-// Nothing is left there once the release is on the card.
+// A run fails in the middle of its last file; the next attempt of the same
+// Update takes the verified files of the first from the temporary location
+// and fetches only the rest of the last one (all of it from a server that
+// does not serve ranges), and a kept file that no longer matches its
+// digest again. Nothing is left there once the release is on the card.
+// A rest that starts at another byte ends the run with the card untouched.
 void UpdateTest::retryFetchesOnlyWhatIsMissing()
 {
     QFETCH(bool, alterKeptFiles);
+    QFETCH(bool, rangesHonoured);
+    QFETCH(bool, wrongRange);
+    m_fault->setRangesHonoured(rangesHonoured);
     Files files;
     for (char name = 'a'; name <= 'e'; ++name)
         files.insert(QStringLiteral("SUB/") + name, QByteArray(3000, name));
@@ -497,25 +506,42 @@ void UpdateTest::retryFetchesOnlyWhatIsMissing()
     QThreadPool::globalInstance()->waitForDone();
     const QStringList kept = m_temp->leftovers();
     QCOMPARE(kept.filter(QRegularExpression("/[0-9a-f]{32}$")).size(), 4);
+    QCOMPARE(kept.filter(QRegularExpression("/[0-9a-f]{32}.part$")).size(), 1);
     if (alterKeptFiles) {
-        for (const QString &path : kept) {
+        for (const QString &path : kept.filter(QRegularExpression("/[0-9a-f]{32}$"))) {
             QFile file(m_temp->path() + '/' + path);
-            if (QFileInfo(file).isFile())
-                QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+            QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
         }
     }
 
     m_fault->setBody("/r/SUB/e", files.value("SUB/e"));
+    if (wrongRange) {
+        HttpFaultServer::Response whole;
+        whole.status = 206;
+        whole.body = files.value("SUB/e");
+        whole.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 0-2999/3000")));
+        m_fault->setResponse("/r/SUB/e", whole);
+    }
     m_fault->clearRequests();
     m_run->events.clear();
     m_update->reset(m_volume->rootPath());
     QVERIFY(runToEnd({{"", manifest}}));
+    if (wrongRange) {
+        QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+        QVERIFY2(m_update->errorString().contains("got the range"), qPrintable(m_update->errorString()));
+        QCOMPARE(m_volume->snapshot(), m_before);
+        return;
+    }
     QCOMPARE(m_run->events.last(), QStringLiteral("ready"));
     QList<QByteArray> fetched = m_fault->requestedPaths();
     fetched.erase(std::remove_if(fetched.begin(), fetched.end(), [](const QByteArray &path) { return !path.contains("/SUB/"); }),
                   fetched.end());
     QCOMPARE(fetched.size(), alterKeptFiles ? 5 : 1);
     QCOMPARE(QSet<QByteArray>(fetched.cbegin(), fetched.cend()).size(), fetched.size());
+    const auto requests = m_fault->requests();
+    const auto last = std::find_if(requests.cbegin(), requests.cend(), [](auto r) { return r.path == "/r/SUB/e"; });
+    QCOMPARE(last->rangeFrom, 1000);
+    QCOMPARE(last->bodyBytes, rangesHonoured ? 2000 : 3000);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         QCOMPARE(m_volume->readFile(it.key()), it.value());
     QThreadPool::globalInstance()->waitForDone();
