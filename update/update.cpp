@@ -295,6 +295,9 @@ Update::Update(QNetworkAccessManager *manager, QObject *parent)
 Update::~Update()
 {
     reset(QString());
+    // Files being kept for another attempt that will not come.
+    d->keepStopped.storeRelease(1);
+    d->keepTask.waitForFinished();
 }
 
 void Update::reset(const QString &devicePath)
@@ -732,6 +735,7 @@ QFuture<bool> matchedAlready()
 bool UpdatePrivate::restoreKeptFiles()
 {
     keptFilesLookedUp = true;
+    keepTask.waitForFinished();
     const QSet<QString> kept = keptFiles.digests();
     for (auto it = pendingFiles.begin(); !kept.isEmpty() && it != pendingFiles.end();) {
         if (kept.contains(it->md5)) {
@@ -802,23 +806,33 @@ void UpdatePrivate::keepVerifiedFiles()
         wanted.insert(file.md5);
     for (const File &file : qAsConst(pendingFiles))
         wanted.insert(file.md5);
+    keepTask.waitForFinished();
     keptFiles.keepOnly(wanted);
     for (auto it = downloadReplies.cbegin(); it != downloadReplies.cend(); ++it) {
         it.value()->close();
         if (it.value()->error() == QFileDevice::NoError)
             keepPartOf(it.key(), it.value()->fileName());
     }
-    int kept = 0;
-    for (int i = 0; i < fileChecks.size() && i < fetchedFiles.size(); ++i) {
-        QFuture<bool> check = fileChecks.at(i);
-        check.waitForFinished();
-        if (check.isCanceled() || check.resultCount() == 0 || !check.result())
-            continue;
-        const File &file = fetchedFiles.at(i);
-        if (keptFiles.keep(file.localPath(tempDir->path()), file.md5))
-            ++kept;
-    }
-    qDebug() << Q_FUNC_INFO << kept << "verified files kept for the next attempt";
+    // The complete downloads are moved on the thread pool: a release has
+    // hundreds, and waiting for the last hashes and moving them all would
+    // hold up the window. The task keeps the run's directory until it ends.
+    // A hash that the end of the run stopped is done again here.
+    keepTask = QtConcurrent::run([store = &keptFiles, dir = tempDir, files = fetchedFiles, checks = fileChecks,
+                                  stopped = &keepStopped]() mutable {
+        int kept = 0;
+        for (int i = 0; i < files.size() && i < checks.size() && stopped->loadAcquire() == 0; ++i) {
+            QFuture<bool> check = checks.at(i);
+            if (check.isCanceled())
+                continue; // not complete
+            check.waitForFinished();
+            const QString path = files.at(i).localPath(dir->path());
+            const bool verified = (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
+            if (verified && store->keep(path, files.at(i).md5))
+                ++kept;
+        }
+        qDebug() << "void UpdatePrivate::keepVerifiedFiles()" << kept << "verified files kept for the next attempt";
+        dir.reset();
+    });
 }
 
 // What a download that broke off after a sound answer has written is the
@@ -888,10 +902,12 @@ void UpdatePrivate::copyFilesFinished()
     const bool copied = copyWatcher->result();
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
     // What is on the card now is never fetched again; what is not may be.
-    if (copied)
+    if (copied) {
+        keepTask.waitForFinished();
         keptFiles.clear();
-    else
+    } else {
         keepVerifiedFiles();
+    }
     copyWatcher->deleteLater();
     copyWatcher = nullptr;
     // The run's downloads go on the thread pool, while the end of the run is

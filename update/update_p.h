@@ -123,6 +123,9 @@ public:
     QList<File> restoringFiles;
     QFutureWatcher<QList<int>> *restoreWatcher = nullptr;
     QFuture<QList<int>> restoreTask;
+    // Moves the downloads of a failed run into keptFiles; set to stop it.
+    QFuture<void> keepTask;
+    QAtomicInt keepStopped;
     // Set when the run is abandoned; read by its copy task.
     QSharedPointer<QAtomicInt> runStopped;
     // Counts runs, so that a slot can tell whether a signal it emitted
