@@ -901,21 +901,21 @@ void UpdatePrivate::copyFilesFinished()
 {
     const bool copied = copyWatcher->result();
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
+    copyWatcher->deleteLater();
+    copyWatcher = nullptr;
     // What is on the card now is never fetched again; what is not may be.
+    // Either way the run's downloads go on the thread pool, while the end of
+    // the run is announced: removing a gigabyte or ten thousand files on the
+    // main thread would hold up the window for a fifth of a second.
     if (copied) {
         keepTask.waitForFinished();
         keptFiles.clear();
+        QtConcurrent::run([dir = std::move(tempDir)] {
+            if (dir)
+                dir->remove();
+        });
     } else {
-        keepVerifiedFiles();
+        keepVerifiedFiles(); // its task removes what it does not keep
     }
-    copyWatcher->deleteLater();
-    copyWatcher = nullptr;
-    // The run's downloads go on the thread pool, while the end of the run is
-    // announced: removing a gigabyte or ten thousand files on the main thread
-    // would hold up the window for a fifth of a second.
-    QtConcurrent::run([dir = std::move(tempDir)] {
-        if (dir)
-            dir->remove();
-    });
     endRun();
 }
