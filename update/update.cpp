@@ -826,7 +826,8 @@ void UpdatePrivate::keepVerifiedFiles()
                 continue; // not complete
             check.waitForFinished();
             const QString path = files.at(i).localPath(dir->path());
-            const bool verified = (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
+            const bool verified =
+                (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
             if (verified && store->keep(path, files.at(i).md5))
                 ++kept;
         }

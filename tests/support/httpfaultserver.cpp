@@ -303,9 +303,10 @@ void HttpFaultServer::pumpBodies()
     if (m_bandwidth > 0)
         m_allowance = qMin(m_allowance + (now - m_pumpedAtMs) * m_bandwidth / 1000.0, m_bandwidth / 20.0 + 1);
     m_pumpedAtMs = now;
-    m_outgoing.erase(std::remove_if(m_outgoing.begin(), m_outgoing.end(),
-                                    [](const Outgoing &o) { return !o.socket || o.socket->state() != QAbstractSocket::ConnectedState; }),
-                     m_outgoing.end());
+    const auto gone = [](const Outgoing &o) {
+        return !o.socket || o.socket->state() != QAbstractSocket::ConnectedState;
+    };
+    m_outgoing.erase(std::remove_if(m_outgoing.begin(), m_outgoing.end(), gone), m_outgoing.end());
     QList<int> ready;
     for (int i = 0; i < m_outgoing.size(); ++i) {
         const int k = (m_nextTurn + i) % m_outgoing.size();

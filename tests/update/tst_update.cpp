@@ -534,8 +534,8 @@ void UpdateTest::retryFetchesOnlyWhatIsMissing()
     }
     QCOMPARE(m_run->events.last(), QStringLiteral("ready"));
     QList<QByteArray> fetched = m_fault->requestedPaths();
-    fetched.erase(std::remove_if(fetched.begin(), fetched.end(), [](const QByteArray &path) { return !path.contains("/SUB/"); }),
-                  fetched.end());
+    const auto notAFile = [](const QByteArray &path) { return !path.contains("/SUB/"); };
+    fetched.erase(std::remove_if(fetched.begin(), fetched.end(), notAFile), fetched.end());
     QCOMPARE(fetched.size(), alterKeptFiles ? 5 : 1);
     QCOMPARE(QSet<QByteArray>(fetched.cbegin(), fetched.cend()).size(), fetched.size());
     const auto requests = m_fault->requests();
