@@ -45,11 +45,6 @@ QueuedReply::~QueuedReply()
     giveBackConnection();
 }
 
-bool QueuedReply::isSent() const
-{
-    return m_sent != nullptr;
-}
-
 void QueuedReply::send()
 {
     m_state = Sent;

@@ -21,8 +21,6 @@ public:
     void abort() override;
     void setReadBufferSize(qint64 size) override;
     qint64 bytesAvailable() const override;
-    // True once the request is on its way to the server.
-    bool isSent() const;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;

@@ -37,16 +37,6 @@ QueuedReply *RequestQueue::get(const QNetworkRequest &request)
     return reply;
 }
 
-int RequestQueue::sentCount(const QString &server) const
-{
-    return m_sent.value(server);
-}
-
-int RequestQueue::waitingCount(const QString &server) const
-{
-    return m_waiting.value(server).size();
-}
-
 void RequestQueue::release(QueuedReply *reply)
 {
     if (!reply->m_holdsConnection) {

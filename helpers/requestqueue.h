@@ -38,10 +38,6 @@ public:
     // A GET that is sent as soon as its server has a free connection.
     QueuedReply *get(const QNetworkRequest &request);
 
-    // Requests handed to Qt and not finished, and requests waiting here.
-    int sentCount(const QString &server) const;
-    int waitingCount(const QString &server) const;
-
 private:
     friend class QueuedReply;
 
