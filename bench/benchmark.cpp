@@ -19,6 +19,7 @@
 
 #include "update/devicewriter.h"
 
+#include "httpfaultserver.h"
 #include "nginxserver.h"
 #include "volume.h"
 
@@ -30,6 +31,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -42,6 +44,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -59,6 +62,8 @@ constexpr double HashRateRatio = 0.95;       // engine / md5sum throughput
 constexpr double CopyRateRatio = 0.8;        // engine / cp + sync throughput
 constexpr double PeakRssAboveIdleMiB = 64.0; // driver's peak above its idle size
 constexpr double LongestStallMs = 50.0;      // main thread
+constexpr double HomeLinkWallRatio = 1.05;   // engine / curl at the same capped rate
+constexpr double RetryBytesRatio = 0.15;     // second attempt / first, in bytes
 
 QTextStream out(stdout);
 
@@ -81,6 +86,56 @@ struct Run {
     double peakAboveIdleMiB = -1;
     double longestStallMs = -1;
     int files = -1;
+    // A run tried twice: the wall time and the body bytes of each attempt.
+    double firstMs = -1, secondMs = -1;
+    double firstBytes = -1, secondBytes = -1;
+};
+
+// The update server behind a slow link: the fault server with a bandwidth
+// for all connections together, serving the published tree from a thread
+// of its own, since this thread waits for the pipelines it measures.
+class LinkServer
+{
+public:
+    LinkServer(const QString &documentRoot, qint64 bytesPerSecond)
+        : m_server(new HttpFaultServer)
+    {
+        m_server->setDocumentRoot(documentRoot);
+        m_server->setBandwidth(bytesPerSecond);
+        m_server->moveToThread(&m_thread);
+        m_thread.start();
+    }
+    ~LinkServer()
+    {
+        call([](HttpFaultServer *server) { delete server; });
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    bool start(QString *error)
+    {
+        bool listening = false;
+        call([&](HttpFaultServer *server) { listening = server->listen(); });
+        if (!listening)
+            *error = QStringLiteral("the link server cannot listen");
+        return listening;
+    }
+    QString baseUrl()
+    {
+        QString url;
+        call([&](HttpFaultServer *server) { url = server->baseUrl(); });
+        return url;
+    }
+    // Runs `work` on the server's thread and waits for it.
+    void call(const std::function<void(HttpFaultServer *)> &work)
+    {
+        HttpFaultServer *server = m_server;
+        QMetaObject::invokeMethod(m_server, [&] { work(server); }, Qt::BlockingQueuedConnection);
+    }
+
+private:
+    QThread m_thread;
+    HttpFaultServer *m_server;
 };
 
 double median(QList<double> values)
@@ -195,7 +250,8 @@ public:
 private:
     bool prepare(const Workload &workload, QString *error);
     bool restoreCard(QString *error);
-    Run runEngine(const Workload &workload, const QString &serverRoot);
+    Run runEngine(const Workload &workload, const QString &serverRoot, const QStringList &driverOptions = {});
+    void runRetry(const Workload &workload, LinkServer *link, Run *run);
     Run runTools();
     QString checkCard(const Workload &workload, bool full);
     void measureCopyAlone(const Workload &workload, bool removeOld, Result *result);
@@ -296,7 +352,7 @@ QString Bench::checkCard(const Workload &workload, bool full)
     return QString();
 }
 
-Run Bench::runEngine(const Workload &workload, const QString &serverRoot)
+Run Bench::runEngine(const Workload &workload, const QString &serverRoot, const QStringList &driverOptions)
 {
     Run run;
     const QString temporary = path(QStringLiteral("engine-tmp"));
@@ -311,7 +367,7 @@ Run Bench::runEngine(const Workload &workload, const QString &serverRoot)
     QByteArray output;
     QString error;
     QString program = sibling(QStringLiteral("zuv-bench-driver"));
-    arguments = arguments + m_options.driverOptions;
+    arguments = arguments + driverOptions + m_options.driverOptions;
     if (!m_options.driverWrapper.isEmpty()) {
         arguments.prepend(program);
         arguments = m_options.driverWrapper.mid(1) + arguments;
@@ -333,6 +389,11 @@ Run Bench::runEngine(const Workload &workload, const QString &serverRoot)
                             - figures.value(QStringLiteral("idleRssKiB")).toDouble())
         / 1024.0;
     run.longestStallMs = figures.value(QStringLiteral("longestStallMs")).toDouble();
+    const QJsonArray attempts = figures.value(QStringLiteral("attemptMs")).toArray();
+    if (attempts.size() == 2) {
+        run.firstMs = attempts.at(0).toDouble();
+        run.secondMs = attempts.at(1).toDouble();
+    }
     const QStringList leftovers = QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     if (!leftovers.isEmpty()) {
         run.failure = QStringLiteral("left in the temporary directory: %1").arg(leftovers.join(QStringLiteral(", ")));
@@ -429,6 +490,37 @@ void Bench::measureCopyAlone(const Workload &workload, bool removeOld, Result *r
     }
 }
 
+// The engine alone, tried twice on one Update: the link breaks once the
+// workload's share of the bytes to fetch has gone through, and the second
+// attempt must fetch only what the first did not complete. The bytes of
+// each attempt are counted by the server, split at the moment it broke.
+void Bench::runRetry(const Workload &workload, LinkServer *link, Run *run)
+{
+    qint64 manifestBytes = 0;
+    for (const auto &directory : workload.updateDirectories(QString()))
+        manifestBytes += QFileInfo(QDir::cleanPath(path(QStringLiteral("tree")) + QUrl(directory.second).path())).size();
+    link->call([&](HttpFaultServer *server) {
+        server->clearRequests();
+        server->resetAtTotalBytes(server->bodyBytesSent() + manifestBytes
+                                  + qint64(workload.failAtFraction * workload.bytesToFetch()));
+    });
+    *run = runEngine(workload, link->baseUrl(), {QStringLiteral("--attempts"), QStringLiteral("2")});
+    qint64 first = 0, second = 0;
+    qint64 brokeAt = -1;
+    link->call([&](HttpFaultServer *server) {
+        brokeAt = server->resetAtMs();
+        for (const HttpFaultServer::Request &request : server->requests())
+            (request.receivedAtMs <= brokeAt ? first : second) += request.bodyBytes;
+        server->resetAtTotalBytes(-1);
+    });
+    if (run->ok && (brokeAt < 0 || run->secondMs < 0)) {
+        run->ok = false;
+        run->failure = QStringLiteral("the first attempt did not fail");
+    }
+    run->firstBytes = double(first);
+    run->secondBytes = double(second);
+}
+
 Bench::Result Bench::measure(const Workload &workload)
 {
     Result result;
@@ -453,11 +545,19 @@ Bench::Result Bench::measure(const Workload &workload)
         return result;
     }
     NginxServer nginx(path(QStringLiteral("tree")));
-    if (!nginx.start(&error)) {
+    std::unique_ptr<LinkServer> link;
+    if (workload.linkBytesPerSecond > 0) {
+        link.reset(new LinkServer(path(QStringLiteral("tree")), workload.linkBytesPerSecond));
+        if (!link->start(&error)) {
+            result.failure = error;
+            return result;
+        }
+    } else if (!nginx.start(&error)) {
         result.failure = error;
         return result;
     }
-    const QList<QPair<QString, QString>> directories = workload.updateDirectories(nginx.baseUrl());
+    const QString serverRoot = link ? link->baseUrl() : nginx.baseUrl();
+    const QList<QPair<QString, QString>> directories = workload.updateDirectories(serverRoot);
     QFile plan(path(QStringLiteral("plan.tsv")));
     plan.open(QIODevice::WriteOnly | QIODevice::Truncate);
     for (const auto &directory : directories)
@@ -468,6 +568,9 @@ Bench::Result Bench::measure(const Workload &workload)
     for (int pair = 0; pair < pairs; ++pair) {
         for (const bool first : {true, false}) {
             const bool engine = first != m_options.toolsFirst;
+            const bool retry = workload.failAtFraction > 0;
+            if (retry && !engine)
+                continue; // a retry is the engine's alone
             if (!restoreCard(&error)) {
                 result.failure = error;
                 return result;
@@ -478,7 +581,11 @@ Bench::Result Bench::measure(const Workload &workload)
             // two). Without a pause the second run of a pair would write into
             // what the first one freed; with it, both start alike.
             QThread::msleep(m_options.settleMs);
-            Run run = engine ? runEngine(workload, nginx.baseUrl()) : runTools();
+            Run run;
+            if (retry)
+                runRetry(workload, link.get(), &run);
+            else
+                run = engine ? runEngine(workload, serverRoot) : runTools();
             if (run.ok) {
                 const QString wrong = checkCard(workload, pair == 0);
                 if (!wrong.isEmpty()) {
@@ -500,11 +607,18 @@ Bench::Result Bench::measure(const Workload &workload)
                                         .arg(run.wallMs / 1000, 0, 'f', 2)
                                         .arg(run.peakAboveIdleMiB, 0, 'f', 1)
                                         .arg(run.longestStallMs, 0, 'f', 0)
-                                  : QStringLiteral("%1 s").arg(run.wallMs / 1000, 0, 'f', 2)));
+                                  : QStringLiteral("%1 s").arg(run.wallMs / 1000, 0, 'f', 2))
+                    + (run.ok && retry ? QStringLiteral("; attempts %1 s and %2 s, %3 MiB and %4 MiB")
+                                             .arg(run.firstMs / 1000, 0, 'f', 2)
+                                             .arg(run.secondMs / 1000, 0, 'f', 2)
+                                             .arg(run.firstBytes / MiB, 0, 'f', 1)
+                                             .arg(run.secondBytes / MiB, 0, 'f', 1)
+                                       : QString()));
             (engine ? result.engine : result.tools).append(run);
         }
     }
     nginx.stop();
+    link.reset();
     if (workload.files.size() == 1) {
         measureCopyAlone(workload, true, &result);
         measureCopyAlone(workload, false, &result);
@@ -616,6 +730,28 @@ QList<Target> targets(const QList<Bench::Result> &results)
             const double ratio = median(ratios(result, &Run::wallMs));
             list.append(judge(QStringLiteral("release: engine wall time ≤ 1.0 × tools (median of the pairs)"), ratio,
                               ReleaseWallRatio, true, QStringLiteral("%1 ×").arg(number(ratio))));
+        } else if (w.name == QLatin1String("home-link")) {
+            const double ratio = median(ratios(result, &Run::wallMs));
+            list.append(judge(QStringLiteral("home link: engine wall time ≤ 1.05 × curl at the same rate (median of the pairs)"),
+                              ratio, HomeLinkWallRatio, true,
+                              QStringLiteral("%1 × (%2 s against %3 s)")
+                                  .arg(number(ratio), number(median(pick(result.engine, &Run::wallMs)) / 1000),
+                                       number(median(pick(result.tools, &Run::wallMs)) / 1000))));
+        } else if (w.name == QLatin1String("retry")) {
+            QList<double> bytes, times;
+            for (const Run &run : result.engine) {
+                bytes.append(run.ok && run.firstBytes > 0 ? run.secondBytes / run.firstBytes : -1);
+                times.append(run.ok && run.firstMs > 0 ? run.secondMs / run.firstMs : -1);
+            }
+            list.append(judge(QStringLiteral("retry after a failure at 90 %: second attempt's bytes ≤ 0.15 × the first's"),
+                              median(bytes), RetryBytesRatio, true,
+                              QStringLiteral("%1 × the bytes (%2 of %3 MiB), %4 × the time (%5 s against %6 s)")
+                                  .arg(number(median(bytes), 3),
+                                       number(median(pick(result.engine, &Run::secondBytes)) / MiB, 1),
+                                       number(median(pick(result.engine, &Run::firstBytes)) / MiB, 1),
+                                       number(median(times)),
+                                       number(median(pick(result.engine, &Run::secondMs)) / 1000),
+                                       number(median(pick(result.engine, &Run::firstMs)) / 1000))));
         } else if (w.name == QLatin1String("many-small")) {
             const double perFile = median(pick(result.engine, &Run::wallMs)) / w.files.size();
             list.append(judge(QStringLiteral("many small: engine time per file ≤ 2 ms"), perFile, ManySmallMsPerFile,
@@ -735,6 +871,11 @@ QString report(const QList<Bench::Result> &results, bool mountedVolumes, const Q
          "connections to one host; curl is given 10. The card is restored before every run and checked "
          "after it (the first pair in full with md5sum), and the engine's temporary directory must be empty "
          "after every run.\n";
+    s << "- home link and retry: the fault server of the tests serves the tree in place of nginx, with one "
+         "bandwidth for all its connections together, from a thread of its own; curl and the engine meet "
+         "the same link. In retry the server resets the transfer under way once 90 % of the bytes to fetch "
+         "have gone out; the driver then starts the run again on the same `Update`, as a user presses OK "
+         "and UPDATE. Its bytes are the body bytes the server sent in each attempt.\n";
     s << "- Before every run the machine is left alone for a few seconds. Memory that was just freed is "
          "several times faster to write again than memory not touched for a while (a virtual machine's host "
          "takes freed memory back within a second or two); without the pause the second run of each pair "
@@ -787,7 +928,8 @@ int main(int argc, char **argv)
     } else {
         workloads = {Workload::release(seed),         Workload::manySmall(seed),
                      Workload::oneBig(seed),          Workload::scaling(seed, 100),
-                     Workload::scaling(seed, 1000),   Workload::scaling(seed, 10000)};
+                     Workload::scaling(seed, 1000),   Workload::scaling(seed, 10000),
+                     Workload::homeLink(seed),        Workload::retry(seed)};
     }
     if (parser.isSet(QStringLiteral("only"))) {
         const QStringList only = parser.value(QStringLiteral("only")).split(QLatin1Char(','));

@@ -16,14 +16,20 @@
 // Debug lines are dropped, as in a release build nobody reads them;
 // warnings and worse go to stderr. --log FILE keeps them in a file instead.
 //
+// With --attempts N a run that ends with downloadError() is started again
+// on the same Update, as a user presses OK and UPDATE again, up to N runs
+// in all; "attemptMs" lists the wall time of each, and the other figures
+// are those of the last.
+//
 //   zuv-bench-driver --device PATH --directory DIR URL [--directory DIR URL]...
-//                    [--timeout SECONDS] [--log FILE] [--stalls MS]
+//                    [--timeout SECONDS] [--log FILE] [--stalls MS] [--attempts N]
 
 #include "update/update.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -145,7 +151,7 @@ int usage(const char *why)
     std::fprintf(stderr,
                  "zuv-bench-driver: %s\n"
                  "usage: zuv-bench-driver --device PATH --directory DIR URL [--directory DIR URL]...\n"
-                 "                        [--timeout SECONDS] [--log FILE] [--stalls MS]\n",
+                 "                        [--timeout SECONDS] [--log FILE] [--stalls MS] [--attempts N]\n",
                  why);
     return 2;
 }
@@ -161,6 +167,7 @@ int main(int argc, char **argv)
     QList<QPair<QString, QString>> directories;
     int timeoutSeconds = 600;
     int stallReportMs = -1;
+    int attempts = 1;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString &arg = args.at(i);
@@ -171,6 +178,8 @@ int main(int argc, char **argv)
             i += 2;
         } else if (arg == QLatin1String("--timeout") && i + 1 < args.size()) {
             timeoutSeconds = args.at(++i).toInt();
+        } else if (arg == QLatin1String("--attempts") && i + 1 < args.size()) {
+            attempts = qMax(1, args.at(++i).toInt());
         } else if (arg == QLatin1String("--stalls") && i + 1 < args.size()) {
             stallReportMs = args.at(++i).toInt();
         } else if (arg == QLatin1String("--log") && i + 1 < args.size()) {
@@ -212,10 +221,25 @@ int main(int argc, char **argv)
         copyingAt = clock.nsecsElapsed();
         stalls.lastEvent = "copyingFiles";
     });
+    QJsonArray attemptMs;
+    auto startRun = [&] {
+        clock.start();
+        manager.requestTimes.clear();
+        update.reset(devicePath);
+        for (const auto &directory : qAsConst(directories))
+            update.addUpdateDirectory(directory.first, directory.second);
+        update.start();
+    };
     auto end = [&](const QString &how) {
         if (!result.isEmpty())
             return;
         endAt = clock.nsecsElapsed();
+        attemptMs.append(ms(endAt));
+        if (how == QLatin1String("downloadError") && attemptMs.size() < attempts) {
+            preparedAt = verifyingAt = copyingAt = endAt = -1;
+            QTimer::singleShot(0, &app, startRun);
+            return;
+        }
         result = how;
         stalls.stop();
         app.quit();
@@ -231,11 +255,7 @@ int main(int argc, char **argv)
         app.setProperty("idleRss", idleRss);
         resetPeakRss();
         stalls.start();
-        clock.start();
-        update.reset(devicePath);
-        for (const auto &directory : qAsConst(directories))
-            update.addUpdateDirectory(directory.first, directory.second);
-        update.start();
+        startRun();
     });
     app.exec();
 
@@ -257,6 +277,7 @@ int main(int argc, char **argv)
         {QStringLiteral("peakRssKiB"), statusKiB("VmHWM:")},
         {QStringLiteral("longestStallMs"), ms(stalls.longestGapNs())},
         {QStringLiteral("ticks"), stalls.ticks()},
+        {QStringLiteral("attemptMs"), attemptMs},
     };
     std::printf("%s\n", QJsonDocument(figures).toJson(QJsonDocument::Compact).constData());
     if (logFile)

@@ -225,6 +225,26 @@ Workload Workload::smoke(quint64 seed)
     return workload;
 }
 
+Workload Workload::homeLink(quint64 seed)
+{
+    Workload workload = release(seed);
+    workload.name = QStringLiteral("home-link");
+    workload.description = QStringLiteral("the release, served at 8 MiB/s for all connections together");
+    workload.pairs = 2;
+    workload.linkBytesPerSecond = 8 * MiB;
+    return workload;
+}
+
+Workload Workload::retry(quint64 seed)
+{
+    Workload workload = homeLink(seed);
+    workload.name = QStringLiteral("retry");
+    workload.description = QStringLiteral("the release at 8 MiB/s; the link breaks at 90 % of the bytes, then a "
+                                          "second attempt");
+    workload.failAtFraction = 0.9;
+    return workload;
+}
+
 namespace {
 
 // The bytes of the files for which accept() holds.

@@ -30,12 +30,20 @@ struct Workload {
     QList<File> files;
     bool primaryChanges = true;
     bool secondaryChanges = true;
+    // Served over a link of this many bytes a second in all (0: nginx at
+    // loopback speed); with failAtFraction, the link breaks once that share
+    // of the bytes to fetch has gone through, and the run is tried again.
+    qint64 linkBytesPerSecond = 0;
+    double failAtFraction = 0;
 
     static Workload release(quint64 seed);
     static Workload manySmall(quint64 seed);
     static Workload oneBig(quint64 seed);
     static Workload scaling(quint64 seed, int fileCount);
     static Workload smoke(quint64 seed);
+    // The release over a home connection, and a retry after a failure there.
+    static Workload homeLink(quint64 seed);
+    static Workload retry(quint64 seed);
 
     qint64 totalBytes() const;
     // Bytes the update hashes on the card, and the files and bytes it fetches.

@@ -1,5 +1,8 @@
 #include "network.h"
 
+#include "queuedreply.h"
+#include "requestqueue.h"
+
 #include <QAtomicInt>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -46,10 +49,20 @@ void setStallTimeout(int milliseconds)
 
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
 {
+    return getFrom(manager, url, 0);
+}
+
+QNetworkReply *getFrom(QNetworkAccessManager *manager, const QString &url, qint64 offset)
+{
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    if (offset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Qt starts this clock when the request is handed over and restarts it
+    // whenever bytes arrive; the queue hands a request over only when Qt
+    // sends it at once, so only silence on the wire counts.
     request.setTransferTimeout(stallTimeout());
-    QNetworkReply *reply = manager->get(request);
+    QNetworkReply *reply = RequestQueue::of(manager)->get(request);
     countReceivedBytes(reply);
     return reply;
 }
@@ -61,7 +74,9 @@ int statusCode(QNetworkReply *reply)
 
 bool succeeded(QNetworkReply *reply)
 {
-    return statusCode(reply) == 200 && reply->error() == QNetworkReply::NoError && !bodyCutShort(reply);
+    const int status = statusCode(reply);
+    const bool whole = status == 200 || (status == 206 && reply->request().hasRawHeader("Range"));
+    return whole && reply->error() == QNetworkReply::NoError && !bodyCutShort(reply);
 }
 
 QString failureText(QNetworkReply *reply)
@@ -71,10 +86,6 @@ QString failureText(QNetworkReply *reply)
             .arg(reply->property(ReceivedProperty).toLongLong())
             .arg(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
     }
-    // Qt ends a transfer that stalled for the stall time as if it had been
-    // cancelled; nobody cancelled it, the server fell silent.
-    if (reply->error() == QNetworkReply::OperationCanceledError && reply->request().transferTimeout() > 0)
-        return QStringLiteral("No answer from the server for %1 s").arg(reply->request().transferTimeout() / 1000.0);
     return reply->errorString();
 }
 

@@ -21,11 +21,18 @@ int stallTimeout();
 void setStallTimeout(int milliseconds);
 
 // A plain GET of the address text (parsed tolerantly): no headers of our
-// own, redirections not followed, the stall timeout applied.
+// own, redirections not followed, the stall timeout applied. The request
+// waits in the manager's RequestQueue until its server has a free
+// connection; the stall timeout counts only from when it is sent.
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url);
+// The same GET for the body from byte `offset` on ("Range: bytes=offset-"),
+// to complete a transfer that broke off. The server answers 206 with those
+// bytes, or 200 with the whole body when it does not serve ranges.
+QNetworkReply *getFrom(QNetworkAccessManager *manager, const QString &url, qint64 offset);
 
-// Whether a finished reply delivered its whole body: HTTP status 200, no
-// transfer error and, where the server announced a length, all of it.
+// Whether a finished reply delivered its whole body: HTTP status 200 (or
+// 206 to a getFrom()), no transfer error and, where the server announced a
+// length, all of it.
 // A body cut short by a reset, a stall or a closed connection keeps the
 // status 200 it started with, and Qt does not always flag a reset that
 // comes mid-body, so the status alone would take a partial file for a

@@ -346,6 +346,9 @@ Update::Update(QNetworkAccessManager *manager, QObject *parent)
 Update::~Update()
 {
     reset(QString());
+    // Files being kept for another attempt that will not come.
+    d->keepStopped.storeRelease(1);
+    d->keepTask.waitForFinished();
 }
 
 void Update::reset(const QString &devicePath)
@@ -414,6 +417,8 @@ void UpdatePrivate::reset(const QString &path)
     pendingChecks = 0;
     pendingFiles.clear();
     fetchedFiles.clear();
+    restoringFiles.clear();
+    keptFilesLookedUp = false;
     endRun();
 }
 
@@ -425,12 +430,17 @@ void UpdatePrivate::endRun()
     if (runStopped)
         runStopped->storeRelease(1);
     runStopped.reset();
-    // The file checks stop within one block once told to; none may still
-    // read a download when the directory goes.
+    // The file checks and the check of kept files stop within one block
+    // once told to; none may still read a file when the directory goes.
+    restoreTask.waitForFinished();
+    restoreTask = QFuture<QList<int>>();
+    delete restoreWatcher;
+    restoreWatcher = nullptr;
     for (QFuture<bool> &check : fileChecks)
         check.waitForFinished();
     fileChecks.clear();
     downloadIndex.clear();
+    resumedFrom.clear();
     tempDir.reset();
     delete verifyWatcher;
     verifyWatcher = nullptr;
@@ -471,6 +481,7 @@ void UpdatePrivate::failRun(const QString &reason)
     qDebug() << Q_FUNC_INFO << reason;
     errorString = reason;
     QTimer::singleShot(RunEndDelay, q, SIGNAL(downloadError()));
+    keepVerifiedFiles();
     q->reset(devicePath);
 }
 
@@ -691,6 +702,8 @@ void UpdatePrivate::gatherCheckedFiles()
 
 bool UpdatePrivate::startDownloads()
 {
+    if (!keptFilesLookedUp)
+        return restoreKeptFiles();
     const quint64 run = runSerial;
     while (!pendingFiles.isEmpty() && downloadReplies.size() < MaximumRunningDownloads) {
         const File file = pendingFiles.takeFirst();
@@ -711,17 +724,23 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
              << local.absoluteFilePath();
     QDir directory = local.absoluteDir();
     Helpers::Dir::createPath(directory);
+    // A part kept from a failed attempt is completed rather than fetched
+    // again; the whole file is verified all the same.
+    const qint64 offset = keptFiles.takePart(file.md5, local.absoluteFilePath());
     auto *localFile = new QFile(local.absoluteFilePath());
-    if (!localFile->open(QIODevice::ReadWrite)) {
+    if (!localFile->open(QIODevice::ReadWrite) || (offset > 0 && !localFile->seek(offset))) {
         const QString error = localFile->errorString();
         delete localFile;
         failRun(QStringLiteral("Cannot create \"%1\": %2").arg(local.absoluteFilePath(), error));
         return;
     }
-    QNetworkReply *reply = Helpers::Network::get(networkManager, url);
+    QNetworkReply *reply = offset > 0 ? Helpers::Network::getFrom(networkManager, url, offset)
+                                      : Helpers::Network::get(networkManager, url);
     reply->setReadBufferSize(ReplyBufferSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
     downloadReplies.insert(reply, localFile);
+    if (offset > 0)
+        resumedFrom.insert(reply, offset);
     // startDownloads() has just appended the file to fetchedFiles.
     downloadIndex.insert(reply, fetchedFiles.size() - 1);
     connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
@@ -730,10 +749,33 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
 bool UpdatePrivate::writeDownload(QNetworkReply *reply)
 {
     QFile *file = downloadReplies.value(reply);
+    if (resumedFrom.contains(reply) && !checkResumedAnswer(reply, file))
+        return false;
     if (!reply->isOpen() || Helpers::IO::copy(reply, file))
         return true;
     failRun(QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
                 .arg(reply->url().toString(), file->fileName(), file->errorString()));
+    return false;
+}
+
+// A download that continues a kept part gets the rest of the body (206
+// from the byte asked for) or, from a server that does not serve ranges,
+// all of it (200), which replaces the part.
+bool UpdatePrivate::checkResumedAnswer(QNetworkReply *reply, QFile *file)
+{
+    const int status = httpStatus(reply);
+    if (status == 0)
+        return true; // no answer yet
+    const qint64 offset = resumedFrom.take(reply);
+    if (status == 200)
+        return file->resize(0) && file->seek(0);
+    const QByteArray range = reply->rawHeader("Content-Range");
+    if (status != 206 || range.startsWith("bytes " + QByteArray::number(offset) + '-'))
+        return true; // any other status fails when the download ends
+    failRun(QStringLiteral("Download \"%1\" continued at byte %2 got the range \"%3\"")
+                .arg(reply->url().toString())
+                .arg(offset)
+                .arg(QString::fromLatin1(range)));
     return false;
 }
 
@@ -760,6 +802,8 @@ void UpdatePrivate::downloadFinished()
     delete file;
     reply->deleteLater();
     if (!transferSucceeded(reply)) {
+        if (closeError.isEmpty())
+            keepPartOf(reply, localPath);
         failRun(transferFailure("Download", reply));
         return;
     }
@@ -790,6 +834,137 @@ void UpdatePrivate::startFileCheck(int index)
         });
 }
 
+namespace {
+
+// The check of a file that is known to match already.
+QFuture<bool> matchedAlready()
+{
+    QFutureInterface<bool> check;
+    check.reportStarted();
+    check.reportResult(true);
+    check.reportFinished();
+    return check.future();
+}
+
+} // namespace
+
+// Before the first download of a run, the files kept from a failed attempt
+// are hashed again on the thread pool and those that still match are taken
+// into this run instead of being fetched.
+bool UpdatePrivate::restoreKeptFiles()
+{
+    keptFilesLookedUp = true;
+    keepTask.waitForFinished();
+    const QSet<QString> kept = keptFiles.digests();
+    for (auto it = pendingFiles.begin(); !kept.isEmpty() && it != pendingFiles.end();) {
+        if (kept.contains(it->md5)) {
+            restoringFiles.append(*it);
+            it = pendingFiles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (restoringFiles.isEmpty())
+        return startDownloads();
+    qDebug() << Q_FUNC_INFO << "Checking" << restoringFiles.size() << "files kept from the last attempt";
+    restoreWatcher = new QFutureWatcher<QList<int>>();
+    connect(restoreWatcher, SIGNAL(finished()), this, SLOT(keptFilesRestored()));
+    restoreTask = QtConcurrent::run(
+        [store = &keptFiles, files = restoringFiles, root = tempDir->path(), stopped = runStopped] {
+            QList<int> restored;
+            for (int i = 0; i < files.size() && stopped->loadAcquire() == 0; ++i) {
+                if (store->restore(files.at(i).md5, files.at(i).localPath(root), stopped.data()))
+                    restored.append(i);
+            }
+            return restored;
+        });
+    restoreWatcher->setFuture(restoreTask);
+    return true;
+}
+
+void UpdatePrivate::keptFilesRestored()
+{
+    const QList<int> restored = restoreWatcher->result();
+    restoreWatcher->deleteLater();
+    restoreWatcher = nullptr;
+    restoreTask = QFuture<QList<int>>();
+    QList<File> fetchAgain;
+    for (int i = 0, next = 0; i < restoringFiles.size(); ++i) {
+        if (next < restored.size() && restored.at(next) == i) {
+            ++next;
+            fetchedFiles.append(restoringFiles.at(i));
+            while (fileChecks.size() < fetchedFiles.size())
+                fileChecks.append(QFuture<bool>());
+            fileChecks.last() = matchedAlready();
+        } else {
+            fetchAgain.append(restoringFiles.at(i));
+        }
+    }
+    restoringFiles.clear();
+    pendingFiles = fetchAgain + pendingFiles;
+    qDebug() << Q_FUNC_INFO << restored.size() << "kept files taken," << fetchAgain.size() << "to fetch again";
+    if (!restored.isEmpty()) {
+        const quint64 run = runSerial;
+        emit q->downloadedFiles(fetchedFiles.size(), fetchedFiles.size() + pendingFiles.size());
+        if (run != runSerial)
+            return;
+    }
+    if (startDownloads() && downloadReplies.isEmpty() && pendingFiles.isEmpty())
+        startVerification();
+}
+
+// A failed run leaves its downloads that arrived whole and matched their
+// digest to the next attempt, and the start of those that broke off. The
+// store keeps only files of this release.
+void UpdatePrivate::keepVerifiedFiles()
+{
+    if (!tempDir || fetchedFiles.isEmpty())
+        return;
+    QSet<QString> wanted;
+    for (const File &file : qAsConst(fetchedFiles))
+        wanted.insert(file.md5);
+    for (const File &file : qAsConst(pendingFiles))
+        wanted.insert(file.md5);
+    keepTask.waitForFinished();
+    keptFiles.keepOnly(wanted);
+    for (auto it = downloadReplies.cbegin(); it != downloadReplies.cend(); ++it) {
+        it.value()->close();
+        if (it.value()->error() == QFileDevice::NoError)
+            keepPartOf(it.key(), it.value()->fileName());
+    }
+    // The complete downloads are moved on the thread pool: a release has
+    // hundreds, and waiting for the last hashes and moving them all would
+    // hold up the window. The task keeps the run's directory until it ends.
+    // A hash that the end of the run stopped is done again here.
+    keepTask = QtConcurrent::run([store = &keptFiles, dir = tempDir, files = fetchedFiles, checks = fileChecks,
+                                  stopped = &keepStopped]() mutable {
+        int kept = 0;
+        for (int i = 0; i < files.size() && i < checks.size() && stopped->loadAcquire() == 0; ++i) {
+            QFuture<bool> check = checks.at(i);
+            if (check.isCanceled())
+                continue; // not complete
+            check.waitForFinished();
+            const QString path = files.at(i).localPath(dir->path());
+            const bool verified =
+                (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
+            if (verified && store->keep(path, files.at(i).md5))
+                ++kept;
+        }
+        qDebug() << "void UpdatePrivate::keepVerifiedFiles()" << kept << "verified files kept for the next attempt";
+        dir.reset();
+    });
+}
+
+// What a download that broke off after a sound answer has written is the
+// start of its file, which the next attempt may complete; so is a part
+// taken from the store whose continuation got no answer at all.
+void UpdatePrivate::keepPartOf(QNetworkReply *reply, const QString &localPath)
+{
+    const int status = httpStatus(reply);
+    if ((status == 200 || status == 206 || resumedFrom.contains(reply)) && downloadIndex.contains(reply))
+        keptFiles.keepPart(localPath, fetchedFiles.at(downloadIndex.value(reply)).md5);
+}
+
 void UpdatePrivate::startVerification()
 {
     const quint64 run = runSerial;
@@ -802,10 +977,8 @@ void UpdatePrivate::startVerification()
     verifyWatcher->setFuture(QtConcurrent::run(
         [dir = tempDir, files = fetchedFiles, checks = fileChecks, stopped = runStopped]() mutable {
             const bool verified = verifyFiles(dir->path(), files, checks, stopped.data());
-            // A failed run ends here: its downloads go now, off the main thread,
-            // where removing a large download would hold up the window.
-            if (!verified)
-                dir->remove();
+            // A failed run keeps its verified downloads for the next attempt
+            // (UpdatePrivate::keepVerifiedFiles); the others go with the run.
             dir.reset(); // the directory goes now if the run was abandoned meanwhile
             return verified;
         }));
@@ -869,12 +1042,19 @@ void UpdatePrivate::copyFilesFinished()
     QTimer::singleShot(RunEndDelay, q, copied ? SIGNAL(updateReady()) : SIGNAL(downloadError()));
     copyWatcher->deleteLater();
     copyWatcher = nullptr;
-    // The run's downloads go on the thread pool, while the end of the run is
-    // announced: removing a gigabyte or ten thousand files on the main thread
-    // would hold up the window for a fifth of a second.
-    QtConcurrent::run([dir = std::move(tempDir)] {
-        if (dir)
-            dir->remove();
-    });
+    // What is on the card now is never fetched again; what is not may be.
+    // Either way the run's downloads go on the thread pool, while the end of
+    // the run is announced: removing a gigabyte or ten thousand files on the
+    // main thread would hold up the window for a fifth of a second.
+    if (copied) {
+        keepTask.waitForFinished();
+        keptFiles.clear();
+        QtConcurrent::run([dir = std::move(tempDir)] {
+            if (dir)
+                dir->remove();
+        });
+    } else {
+        keepVerifiedFiles(); // its task removes what it does not keep
+    }
     endRun();
 }

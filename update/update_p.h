@@ -3,6 +3,8 @@
 
 #include "update.h"
 
+#include "keptfiles.h"
+
 #include <QAtomicInt>
 #include <QFuture>
 #include <QFutureWatcher>
@@ -108,6 +110,9 @@ public:
     // in the order of fetchedFiles.
     QList<QFuture<bool>> fileChecks;
     QHash<QNetworkReply *, int> downloadIndex; // position in fetchedFiles
+    // Downloads that continue a kept part, from this byte on, until their
+    // answer has been checked.
+    QHash<QNetworkReply *, qint64> resumedFrom;
     // The device's FW.ZUV when the run began: the run writes only to the
     // device it began on.
     QByteArray deviceInfoFile;
@@ -115,6 +120,17 @@ public:
     QFutureWatcher<bool> *copyWatcher = nullptr;
     // Filled by the copy task with the reason it failed.
     QSharedPointer<QString> copyFailureText;
+    // Downloads of failed runs, for the next attempt; kept across resets.
+    KeptFiles keptFiles;
+    // Whether this run has taken from keptFiles what it can.
+    bool keptFilesLookedUp = false;
+    // Files taken off pendingFiles while their kept copies are checked.
+    QList<File> restoringFiles;
+    QFutureWatcher<QList<int>> *restoreWatcher = nullptr;
+    QFuture<QList<int>> restoreTask;
+    // Moves the downloads of a failed run into keptFiles; set to stop it.
+    QFuture<void> keepTask;
+    QAtomicInt keepStopped;
     // Set when the run is abandoned; read by its copy task.
     QSharedPointer<QAtomicInt> runStopped;
     // Counts runs, so that a slot can tell whether a signal it emitted
@@ -129,6 +145,7 @@ public Q_SLOTS:
     void downloadFinished();
     void verifyFilesFinished();
     void copyFilesFinished();
+    void keptFilesRestored();
 
 private:
     void failRun(const QString &reason);
@@ -147,6 +164,10 @@ private:
     QString verificationFailure() const;
     void startCopy();
     void dropReply(QNetworkReply *reply);
+    bool restoreKeptFiles();
+    void keepVerifiedFiles();
+    void keepPartOf(QNetworkReply *reply, const QString &localPath);
+    bool checkResumedAnswer(QNetworkReply *reply, QFile *file);
 };
 
 #endif

@@ -155,6 +155,7 @@ private Q_SLOTS:
     void update();
     void downloadFails_data();
     void downloadFails();
+    void retryAfterFailure();
 
 private:
     QString treePath() const { return m_work->filePath(QStringLiteral("tree")); }
@@ -170,6 +171,10 @@ private:
     // and clicks through the update up to its message page. False when
     // that failed or the message is not the expected one.
     bool runUpdate(const QString &message, HttpFaultServer *server = nullptr);
+    // From the device page: CHECK FOR UPDATES, UPDATE, and the message page.
+    void updateFromDevicePage(const QString &message);
+    // A fault server with every published file of the model.
+    void serveRelease(HttpFaultServer *server, const Files &published);
     void endRun();
     void save(const WindowPicture &picture, const QString &page);
 
@@ -253,14 +258,24 @@ bool TestEndToEnd::runUpdate(const QString &message, HttpFaultServer *server)
         m_run.reset(new ProgramRun(m_x.display(), server ? server->baseUrl() : m_nginx->baseUrl()));
         QVERIFY2(m_run->start(&error), qPrintable(error));
 
-        ProgramRun &run = *m_run;
+        updateFromDevicePage(message);
+    }();
+    return !QTest::currentTestFailed();
+}
+
+void TestEndToEnd::updateFromDevicePage(const QString &message)
+{
+    ProgramRun &run = *m_run;
+    const QString readLine = QStringLiteral("void UpdaterPrivate::readUpdateFW()");
+    const int reads = run.logCount(readLine);
+    [&] {
         WindowPicture picture;
         QVERIFY2(waitUntil(run, 60000, [&] { return (picture = steadyPicture(run)).isDevicePage(); }),
                  "the device page did not show");
         save(picture, QStringLiteral("device"));
 
         QVERIFY(run.click(WindowPicture::checkForUpdatesButton()));
-        QVERIFY2(waitUntil(run, 60000, [&] { return run.logCount(QStringLiteral("void UpdaterPrivate::readUpdateFW()")) > 0; }),
+        QVERIFY2(waitUntil(run, 60000, [&] { return run.logCount(readLine) > reads; }),
                  "the server's FW.ZUV was not read");
         QRect update;
         QVERIFY2(waitUntil(run, 60000,
@@ -287,7 +302,13 @@ bool TestEndToEnd::runUpdate(const QString &message, HttpFaultServer *server)
             : message;
         QCOMPARE(picture.messageLineCount(m_ok), expectedLineCount(shown));
     }();
-    return !QTest::currentTestFailed();
+}
+
+void TestEndToEnd::serveRelease(HttpFaultServer *server, const Files &published)
+{
+    QVERIFY(server->listen());
+    for (auto each = published.cbegin(); each != published.cend(); ++each)
+        server->setBody(ServedModel + each.key().toUtf8(), each.value());
 }
 
 // OK starts a new search; then the user closes the window, and the program
@@ -374,10 +395,8 @@ void TestEndToEnd::downloadFails()
     QFETCH(bool, cutShort);
     publishRelease("1.0 2.0 2.0");
     HttpFaultServer server;
-    QVERIFY(server.listen());
     const Files published = filesBelow(modelPath());
-    for (auto each = published.cbegin(); each != published.cend(); ++each)
-        server.setBody(ServedModel + each.key().toUtf8(), each.value());
+    serveRelease(&server, published);
     HttpFaultServer::Response fault;
     fault.status = cutShort ? 200 : 404;
     if (cutShort) {
@@ -393,6 +412,52 @@ void TestEndToEnd::downloadFails()
     QVERIFY2(reason.contains(file.section(QLatin1Char('/'), -1)), qPrintable(reason));
     QCOMPARE(m_volume->snapshot(), m_before);
     QCOMPARE(server.requestCount(ServedModel + file.toUtf8()), 1);
+    endRun();
+}
+
+// The connection breaks half way through one file, after the others have
+// arrived. The user presses OK, CHECK FOR UPDATES and UPDATE again: no file
+// that arrived is fetched again, the broken one only from where it
+// stopped, and the card ends with the new release. Closing the program
+// then leaves its temporary location empty.
+void TestEndToEnd::retryAfterFailure()
+{
+    publishRelease("1.0 2.0 2.0");
+    HttpFaultServer server;
+    const Files published = filesBelow(modelPath());
+    serveRelease(&server, published);
+    const QString file = QStringLiteral("PrimaryFirmware/2.0/PRIMARY.BIN");
+    const QByteArray path = ServedModel + file.toUtf8();
+    HttpFaultServer::Response broken;
+    broken.body = published.value(file);
+    broken.delayMs = 1000;
+    broken.fault = HttpFaultServer::CloseAfterBytes;
+    broken.faultAfterBytes = broken.body.size() / 2;
+    server.setResponse(path, broken);
+    if (!runUpdate(DownloadErrorMessage, &server))
+        return;
+    QCOMPARE(m_volume->snapshot(), m_before);
+
+    server.setBody(path, broken.body);
+    const int firstRequests = server.requests().size();
+    const int scans = m_run->logCount(ScanLine);
+    QVERIFY(m_run->click(m_ok.center()));
+    QVERIFY2(waitUntil(*m_run, 60000, [&] { return m_run->logCount(ScanLine) > scans; }), "OK did not start a new search");
+    updateFromDevicePage(ReadyMessage);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(m_volume->readFile(file.section(QLatin1Char('/'), 2)), broken.body);
+    QVERIFY(!m_volume->exists(QStringLiteral("ZUV.FW")));
+    const QList<HttpFaultServer::Request> again = server.requests().mid(firstRequests);
+    QStringList files;
+    for (const HttpFaultServer::Request &request : again) {
+        if (!request.path.endsWith("/manifest.txt") && !request.path.endsWith("/FW.ZUV")
+            && !request.path.endsWith("/changelist.txt")) {
+            files.append(QString::fromUtf8(request.path));
+            QCOMPARE(request.rangeFrom, qint64(broken.faultAfterBytes));
+        }
+    }
+    QCOMPARE(files, QStringList(QString::fromUtf8(path)));
     endRun();
 }
 

@@ -100,8 +100,10 @@ public:
     static QString difference(const Files &actual, const Files &expected);
     // Empty when nothing is beside the card below its mount point's parent,
     // in the mount point of a pulled card, or in the temporary location
-    // once every task ended.
-    QString leftovers();
+    // once every task ended. The verified downloads a failed run keeps for
+    // the next attempt are left out unless asked for; they must be gone
+    // once the program is closed.
+    QString leftovers(bool withKeptFiles = false);
 
     // Unmounts the card lazily, keeping a handle on it so that it can be
     // examined and put back in a new slot.
@@ -111,7 +113,8 @@ public:
     bool insertCard(const Files &files);
 
     // The next run after an interruption: with every download failing, it
-    // only repairs; then a healthy run completes the update. Returns the
+    // only repairs (unless the files the failed run kept let it go on to
+    // the update); then a healthy run completes the update. Returns the
     // card state the repair left ("old" or "new"), or what went wrong.
     QString repairThenUpdate();
 

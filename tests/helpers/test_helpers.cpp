@@ -1,9 +1,14 @@
 #include "helpers/dir.h"
 #include "helpers/io.h"
+#include "helpers/network.h"
+#include "helpers/requestqueue.h"
+#include "httpfaultserver.h"
 #include "logcapture.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -51,6 +56,7 @@ private Q_SLOTS:
     void copy_data();
     void copy();
     void createPathMakesEveryLevel();
+    void requestsWaitForAConnection();
 };
 
 void TestHelpers::copy_data()
@@ -110,6 +116,66 @@ void TestHelpers::createPathMakesEveryLevel()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     QVERIFY(!Helpers::Dir::createPath(root.filePath("file/below")));
+}
+
+// Requests beyond what Qt sends to one server at once wait on our side,
+// reach the server as connections come free, and go without a trace when
+// abandoned while waiting. A large body comes through a small read buffer
+// whole.
+void TestHelpers::requestsWaitForAConnection()
+{
+    HttpFaultServer server;
+    QVERIFY(server.listen());
+    HttpFaultServer::Response silent;
+    silent.fault = HttpFaultServer::StallBeforeHeaders;
+    server.setDefaultResponse(silent);
+    const QByteArray body(3 * 1024 * 1024 + 17, 'b');
+    server.setBody("/big", body);
+    QNetworkAccessManager manager;
+    const int limit = Helpers::RequestQueue::ConnectionsPerHost;
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < limit + 2; ++i)
+        replies.append(Helpers::Network::get(&manager, server.baseUrl() + QStringLiteral("/%1").arg(i)));
+    QVERIFY(QTest::qWaitFor([&] { return server.requests().size() == limit; }, 10000));
+    QTest::qWait(200);
+    QCOMPARE(server.requests().size(), limit);
+
+    // One that waits is abandoned: it ends at once and is never sent.
+    QNetworkReply *waiting = replies.takeLast();
+    bool ended = false;
+    connect(waiting, &QNetworkReply::finished, this, [&] { ended = true; });
+    waiting->abort();
+    QVERIFY(ended);
+    QCOMPARE(waiting->error(), QNetworkReply::OperationCanceledError);
+    delete waiting;
+
+    // One that was sent is abandoned: the other waiting one goes out.
+    QNetworkReply *sent = replies.takeFirst();
+    sent->abort();
+    // Abandoned by us, which is no server falling silent.
+    QCOMPARE(Helpers::Network::failureText(sent), QStringLiteral("Operation canceled"));
+    delete sent;
+    QVERIFY(QTest::qWaitFor([&] { return server.requests().size() == limit + 1; }, 10000));
+    QCOMPARE(server.requests().last().path, QByteArray("/6"));
+
+    // With every connection taken, a large body still gets through once
+    // the server answers the others (Qt sends a request again when its
+    // connection closes before any answer).
+    QNetworkReply *big = Helpers::Network::get(&manager, server.baseUrl() + "/big");
+    big->setReadBufferSize(64 * 1024);
+    QByteArray received;
+    connect(big, &QNetworkReply::readyRead, this, [&] { received += big->readAll(); });
+    server.setDefaultResponse(HttpFaultServer::Response{404});
+    server.dropConnections();
+    QVERIFY(QTest::qWaitFor([&] { return big->isFinished(); }, 10000));
+    received += big->readAll();
+    QVERIFY(Helpers::Network::succeeded(big));
+    QCOMPARE(received.size(), body.size());
+    QVERIFY(received == body);
+    for (QNetworkReply *reply : qAsConst(replies)) {
+        QVERIFY(reply->isFinished());
+        QVERIFY(!Helpers::Network::succeeded(reply));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHelpers)

@@ -7,13 +7,18 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
+#include <QTcpSocket>
 
 class QTcpServer;
-class QTcpSocket;
+class QTimer;
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests that must inject a fault:
 // any status, extra headers, a delay, a stall, a reset or a body cut short.
-// It runs in the thread that creates it, through that thread's event loop.
+// It can also play a slow link: one bandwidth shared by all answers, a
+// latency before each answer, bodies sent a few bytes at a time or pausing
+// half way. It runs in the thread that creates it, through that thread's
+// event loop.
 class HttpFaultServer : public QObject
 {
     Q_OBJECT
@@ -24,7 +29,8 @@ public:
         StallBeforeHeaders, // accept the request, never answer
         StallAfterHeaders,  // send headers and `faultAfterBytes` of the body, then hang
         ResetAfterBytes,    // send headers and `faultAfterBytes` of the body, then reset
-        CloseAfterBytes     // send headers and `faultAfterBytes` of the body, then close cleanly
+        CloseAfterBytes,    // send headers and `faultAfterBytes` of the body, then close cleanly
+        PauseAfterBytes     // send headers and `faultAfterBytes` of the body, wait `pauseMs`, send the rest
     };
 
     struct Response {
@@ -32,8 +38,14 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
         int delayMs = 0; // before the headers
+        qint64 announcedLength = -1; // the Content-Length sent, if not the body's
         Fault fault = NoFault;
         qint64 faultAfterBytes = 0;
+        int pauseMs = 0;
+        // When set, the body goes out `trickleBytes` at a time, one portion
+        // every `trickleIntervalMs` (the first at once).
+        qint64 trickleBytes = 0;
+        int trickleIntervalMs = 0;
     };
 
     struct Request {
@@ -41,6 +53,8 @@ public:
         QByteArray path;
         qint64 receivedAtMs = 0;  // since the server started
         qint64 finishedAtMs = -1; // when the answer was written out or the connection ended
+        qint64 bodyBytes = 0;     // of the body sent
+        qint64 rangeFrom = -1;    // "Range: bytes=N-" asked for the body from N on
     };
 
     explicit HttpFaultServer(QObject *parent = nullptr);
@@ -55,6 +69,24 @@ public:
     void setBody(const QByteArray &path, const QByteArray &body, int status = 200);
     // Answer for every path without its own; a 404 unless set.
     void setDefaultResponse(const Response &response);
+    // The link: bodies of all answers together get at most this many bytes
+    // a second (0: no limit), and every answer waits this long before its
+    // headers, on top of its own delay.
+    void setBandwidth(qint64 bytesPerSecond);
+    void setLatency(int milliseconds);
+    // Paths without an answer of their own are served from the files below
+    // this directory (404 where there is none), read when asked for.
+    void setDocumentRoot(const QString &directory);
+    // The answer during which the bodies sent in all reach this many bytes
+    // is reset there; once, then the link is sound again.
+    void resetAtTotalBytes(qint64 bytes);
+    // Whether a request for the body from byte N on ("Range: bytes=N-") is
+    // answered 206 with those bytes (the default), or 200 with the whole.
+    void setRangesHonoured(bool honoured);
+    // Body bytes sent in all, and the time the reset above happened (-1
+    // before), both since the server started.
+    qint64 bodyBytesSent() const;
+    qint64 resetAtMs() const;
 
     QList<Request> requests() const;
     QList<QByteArray> requestedPaths() const;
@@ -81,6 +113,20 @@ private:
     void readRequest(QTcpSocket *socket);
     void answer(QTcpSocket *socket, int requestIndex);
     void writeAnswer(QTcpSocket *socket, int requestIndex, const Response &response);
+    void endBody(QTcpSocket *socket, int requestIndex, Fault fault);
+    void pumpBodies();
+    Response responseFor(const QByteArray &path) const;
+
+    // A body that goes out over time.
+    struct Outgoing {
+        QPointer<QTcpSocket> socket;
+        int requestIndex = 0;
+        Response response;
+        qint64 end = 0; // bytes of the body sent before the fault, or all of it
+        qint64 sent = 0;
+        qint64 resumeAtMs = 0;
+        bool paused = false;
+    };
 
     QTcpServer *m_server;
     QElapsedTimer m_clock;
@@ -89,6 +135,18 @@ private:
     QList<Request> m_requests;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<QTcpSocket *> m_open;
+    QList<Outgoing> m_outgoing;
+    QTimer *m_pump;
+    qint64 m_bandwidth = 0;
+    int m_latencyMs = 0;
+    double m_allowance = 0; // bytes the link may still carry now
+    qint64 m_pumpedAtMs = 0;
+    int m_nextTurn = 0;     // the body that is served first on the next tick
+    QString m_documentRoot;
+    qint64 m_resetAtTotal = -1;
+    qint64 m_bodyBytesSent = 0;
+    qint64 m_resetAtMs = -1;
+    bool m_rangesHonoured = true;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "helpers/network.h"
+
 #include "httpfaultserver.h"
 #include "logcapture.h"
 #include "privatetemp.h"
@@ -21,6 +23,10 @@
 using Files = QMap<QString, QByteArray>;
 
 namespace {
+
+// The stall time of the tests on slow links; their bodies trickle at a
+// third of it.
+constexpr int TestStallMs = 1000;
 
 // Everything an Update announces, in order, with the time of each signal.
 class RunRecorder : public QObject
@@ -112,6 +118,10 @@ private Q_SLOTS:
     void abandonedRunLeavesNothing_data();
     void abandonedRunLeavesNothing();
     void temporaryDirectoryUnavailable();
+    void unsteadyLink_data();
+    void unsteadyLink();
+    void retryFetchesOnlyWhatIsMissing_data();
+    void retryFetchesOnlyWhatIsMissing();
 
 private:
     void useVolume(qint64 size);
@@ -150,6 +160,7 @@ void UpdateTest::init()
 
 void UpdateTest::cleanup()
 {
+    Helpers::Network::setStallTimeout(Helpers::Network::DefaultStallTimeout);
     m_update.reset();
     QThreadPool::globalInstance()->waitForDone();
     if (m_temp)
@@ -501,6 +512,152 @@ void UpdateTest::temporaryDirectoryUnavailable()
     QVERIFY(runToEnd({{"", manifest}}));
     QCOMPARE(m_run->events, QStringList("error"));
     QCOMPARE(m_fault->requests().size(), 0);
+}
+
+enum LinkFault { Steady, ShortPause, StopsHalfWay, ResetHalfWay, LongerThanAnnounced, ShorterThanAnnounced };
+
+void UpdateTest::unsteadyLink_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("completes");
+    QTest::newRow("steady trickle") << int(Steady) << true;
+    QTest::newRow("pause shorter than the stall time") << int(ShortPause) << true;
+    QTest::newRow("body stops half way") << int(StopsHalfWay) << false;
+    QTest::newRow("reset half way") << int(ResetHalfWay) << false;
+    QTest::newRow("body longer than announced") << int(LongerThanAnnounced) << false;
+    QTest::newRow("body shorter than announced") << int(ShorterThanAnnounced) << false;
+}
+
+// Eight files on a slow link: the first six trickle a byte at a time for
+// twice the stall time, and the last two wait that long for a connection,
+// which must not count as a stall. The first file carries the row's fault.
+void UpdateTest::unsteadyLink()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, completes);
+    Helpers::Network::setStallTimeout(TestStallMs);
+    Files files;
+    for (char name = 'a'; name <= 'h'; ++name)
+        files.insert(QString(name), QByteArray(6, name));
+    const QString manifest = serve("r", files);
+    for (char name = 'a'; name <= 'f'; ++name) {
+        HttpFaultServer::Response response;
+        response.body = files.value(QString(name));
+        response.trickleBytes = 1;
+        response.trickleIntervalMs = TestStallMs / 3;
+        response.faultAfterBytes = 3;
+        if (name == 'a') {
+            const HttpFaultServer::Fault faults[] = {HttpFaultServer::NoFault, HttpFaultServer::PauseAfterBytes,
+                                                     HttpFaultServer::StallAfterHeaders, HttpFaultServer::ResetAfterBytes};
+            response.fault = fault < 4 ? faults[fault] : HttpFaultServer::NoFault;
+            response.pauseMs = TestStallMs / 2;
+            if (fault == LongerThanAnnounced)
+                response.announcedLength = response.body.size() - 2;
+            if (fault == ShorterThanAnnounced)
+                response.announcedLength = response.body.size() + 2;
+        }
+        m_fault->setResponse("/r/" + QByteArray(1, name), response);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(runToEnd({{"", manifest}}));
+
+    for (char name = 'a'; name <= 'h'; ++name)
+        QVERIFY(m_fault->requestCount("/r/" + QByteArray(1, name)) <= 1);
+    if (completes) {
+        QCOMPARE(m_run->events, successfulRun(8));
+        QCOMPARE(m_volume->readFile("a"), files.value("a"));
+        QCOMPARE(m_volume->readFile("h"), files.value("h"));
+        return;
+    }
+    QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+    QVERIFY(!m_run->events.contains("copying"));
+    QCOMPARE(m_volume->snapshot(), m_before);
+    if (fault == StopsHalfWay) {
+        QVERIFY2(m_update->errorString().contains("No answer from the server for 1 s"), qPrintable(m_update->errorString()));
+        QVERIFY(clock.elapsed() >= TestStallMs);
+    }
+}
+
+void UpdateTest::retryFetchesOnlyWhatIsMissing_data()
+{
+    QTest::addColumn<bool>("alterKeptFiles");
+    QTest::addColumn<bool>("rangesHonoured");
+    QTest::addColumn<bool>("wrongRange"); // the rest is answered from another byte
+    QTest::newRow("kept files intact") << false << true << false;
+    QTest::newRow("kept files altered") << true << true << false;
+    QTest::newRow("server without ranges") << false << false << false;
+    QTest::newRow("rest from the wrong byte") << false << true << true;
+}
+
+// A run fails in the middle of its last file; the next attempt of the same
+// Update takes the verified files of the first from the temporary location
+// and fetches only the rest of the last one (all of it from a server that
+// does not serve ranges), and a kept file that no longer matches its
+// digest again. Nothing is left there once the release is on the card.
+// A rest that starts at another byte ends the run with the card untouched.
+void UpdateTest::retryFetchesOnlyWhatIsMissing()
+{
+    QFETCH(bool, alterKeptFiles);
+    QFETCH(bool, rangesHonoured);
+    QFETCH(bool, wrongRange);
+    m_fault->setRangesHonoured(rangesHonoured);
+    Files files;
+    for (char name = 'a'; name <= 'e'; ++name)
+        files.insert(QStringLiteral("SUB/") + name, QByteArray(3000, name));
+    const QString manifest = serve("r", files, [](const QString &name) { return name.endsWith('e') ? 500 : 0; });
+    HttpFaultServer::Response broken;
+    broken.body = files.value("SUB/e");
+    broken.delayMs = 500;
+    broken.fault = HttpFaultServer::ResetAfterBytes;
+    broken.faultAfterBytes = 1000;
+    m_fault->setResponse("/r/SUB/e", broken);
+    QVERIFY(runToEnd({{"", manifest}}));
+    QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+    QCOMPARE(m_volume->snapshot(), m_before);
+    QThreadPool::globalInstance()->waitForDone();
+    const QStringList kept = m_temp->leftovers();
+    QCOMPARE(kept.filter(QRegularExpression("/[0-9a-f]{32}$")).size(), 4);
+    QCOMPARE(kept.filter(QRegularExpression("/[0-9a-f]{32}.part$")).size(), 1);
+    if (alterKeptFiles) {
+        for (const QString &path : kept.filter(QRegularExpression("/[0-9a-f]{32}$"))) {
+            QFile file(m_temp->path() + '/' + path);
+            QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+        }
+    }
+
+    m_fault->setBody("/r/SUB/e", files.value("SUB/e"));
+    if (wrongRange) {
+        HttpFaultServer::Response whole;
+        whole.status = 206;
+        whole.body = files.value("SUB/e");
+        whole.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 0-2999/3000")));
+        m_fault->setResponse("/r/SUB/e", whole);
+    }
+    m_fault->clearRequests();
+    m_run->events.clear();
+    m_update->reset(m_volume->rootPath());
+    QVERIFY(runToEnd({{"", manifest}}));
+    if (wrongRange) {
+        QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+        QVERIFY2(m_update->errorString().contains("got the range"), qPrintable(m_update->errorString()));
+        QCOMPARE(m_volume->snapshot(), m_before);
+        return;
+    }
+    QCOMPARE(m_run->events.last(), QStringLiteral("ready"));
+    QList<QByteArray> fetched = m_fault->requestedPaths();
+    const auto notAFile = [](const QByteArray &path) { return !path.contains("/SUB/"); };
+    fetched.erase(std::remove_if(fetched.begin(), fetched.end(), notAFile), fetched.end());
+    QCOMPARE(fetched.size(), alterKeptFiles ? 5 : 1);
+    QCOMPARE(QSet<QByteArray>(fetched.cbegin(), fetched.cend()).size(), fetched.size());
+    const auto requests = m_fault->requests();
+    const auto last = std::find_if(requests.cbegin(), requests.cend(), [](auto r) { return r.path == "/r/SUB/e"; });
+    QCOMPARE(last->rangeFrom, 1000);
+    QCOMPARE(last->bodyBytes, rangesHonoured ? 2000 : 3000);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QCOMPARE(m_volume->readFile(it.key()), it.value());
+    QThreadPool::globalInstance()->waitForDone();
+    QCOMPARE(m_temp->leftovers(), QStringList());
 }
 
 int main(int argc, char **argv)

@@ -1,0 +1,67 @@
+#include "requestqueue.h"
+
+#include "queuedreply.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace Helpers {
+
+RequestQueue::RequestQueue(QNetworkAccessManager *manager)
+    : QObject(manager)
+    , m_manager(manager)
+{
+}
+
+RequestQueue *RequestQueue::of(QNetworkAccessManager *manager)
+{
+    auto *queue = manager->findChild<RequestQueue *>(QString(), Qt::FindDirectChildrenOnly);
+    return queue ? queue : new RequestQueue(manager);
+}
+
+// Qt shares its connections between requests of one scheme, host and port.
+QString RequestQueue::serverKey(const QNetworkRequest &request)
+{
+    const QUrl url = request.url();
+    const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
+    return QStringLiteral("%1://%2:%3").arg(url.scheme(), url.host()).arg(url.port(defaultPort));
+}
+
+QueuedReply *RequestQueue::get(const QNetworkRequest &request)
+{
+    const QString server = serverKey(request);
+    auto *reply = new QueuedReply(this, m_manager, request, server);
+    m_waiting[server].append(reply);
+    sendWaiting(server);
+    return reply;
+}
+
+void RequestQueue::release(QueuedReply *reply)
+{
+    if (!reply->m_holdsConnection) {
+        m_waiting[reply->m_server].removeAll(reply);
+        return;
+    }
+    reply->m_holdsConnection = false;
+    --m_sent[reply->m_server];
+    // From the event loop: a reply may be deleted by the manager's own
+    // destructor, which must not be handed a new request.
+    QMetaObject::invokeMethod(this, [this, server = reply->m_server] { sendWaiting(server); }, Qt::QueuedConnection);
+}
+
+void RequestQueue::sendWaiting(const QString &server)
+{
+    QList<QPointer<QueuedReply>> &waiting = m_waiting[server];
+    int &sent = m_sent[server];
+    while (sent < ConnectionsPerHost && !waiting.isEmpty()) {
+        QueuedReply *reply = waiting.takeFirst();
+        if (!reply)
+            continue;
+        reply->m_holdsConnection = true;
+        ++sent;
+        reply->send();
+    }
+}
+
+} // namespace Helpers

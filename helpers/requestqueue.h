@@ -1,0 +1,59 @@
+#ifndef ZUV_HELPERS_REQUESTQUEUE_H
+#define ZUV_HELPERS_REQUESTQUEUE_H
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+QT_BEGIN_NAMESPACE
+class QNetworkAccessManager;
+class QNetworkRequest;
+QT_END_NAMESPACE
+
+namespace Helpers {
+
+class QueuedReply;
+
+// Hands the network access manager no more requests to one server than it
+// puts on the wire at once, and keeps the others waiting here.
+//
+// Qt opens at most six connections to a server and queues every further
+// request inside the manager, where nothing tells us whether a request has
+// been sent. A stall timeout set on such a request runs while it waits for
+// a connection, so a slow but steady transfer ahead of it made it fail
+// without ever reaching the server. Waiting here instead, a request gets
+// its stall timeout only once Qt sends it.
+class RequestQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How many requests Qt 5 sends at once over HTTP to one host and port.
+    static constexpr int ConnectionsPerHost = 6;
+
+    // The one queue of the manager, created on first use as its child.
+    static RequestQueue *of(QNetworkAccessManager *manager);
+
+    // A GET that is sent as soon as its server has a free connection.
+    QueuedReply *get(const QNetworkRequest &request);
+
+private:
+    friend class QueuedReply;
+
+    explicit RequestQueue(QNetworkAccessManager *manager);
+    static QString serverKey(const QNetworkRequest &request);
+
+    // A reply gives its connection back when it finishes, is aborted or is
+    // deleted, and leaves the queue if it never got one.
+    void release(QueuedReply *reply);
+    void sendWaiting(const QString &server);
+
+    QNetworkAccessManager *m_manager;
+    QHash<QString, int> m_sent;
+    QHash<QString, QList<QPointer<QueuedReply>>> m_waiting;
+};
+
+} // namespace Helpers
+
+#endif
