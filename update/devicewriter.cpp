@@ -21,6 +21,7 @@
 #include <QStorageInfo>
 
 #include <atomic>
+#include <limits>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -668,10 +669,15 @@ bool DeviceWriter::repair(const QString &root, QString *errorString)
 
 qint64 DeviceWriter::missingRoom(const QString &root, const QList<qint64> &fileSizes)
 {
+    return qMax<qint64>(0, -spareRoom(root, fileSizes));
+}
+
+qint64 DeviceWriter::spareRoom(const QString &root, const QList<qint64> &fileSizes)
+{
     const QStorageInfo volume(root);
     // fusefat, for one, reports a volume of no size at all.
     if (!volume.isValid() || volume.bytesTotal() <= 0)
-        return 0;
+        return std::numeric_limits<qint64>::max();
     const qint64 cluster = qMax(volume.blockSize(), 512);
     const auto clusters = [cluster](qint64 bytes) { return (bytes + cluster - 1) / cluster * cluster; };
     qint64 needed = 0;
@@ -679,7 +685,7 @@ qint64 DeviceWriter::missingRoom(const QString &root, const QList<qint64> &fileS
         needed += clusters(qMax<qint64>(size, 1)); // a margin of one cluster for each file
     // The journal is written anew beside itself when the write is committed.
     needed += 2 * clusters(JournalBytes + fileSizes.size() * JournalBytesPerFile);
-    return qMax<qint64>(0, needed - volume.bytesAvailable());
+    return volume.bytesAvailable() - needed;
 }
 
 QString DeviceWriter::missingRoomText(qint64 bytes)

@@ -82,6 +82,9 @@ public:
     // while every old one is kept, each rounded up to whole clusters, plus
     // the journal. 0 when it fits, or when the volume does not tell.
     static qint64 missingRoom(const QString &root, const QList<qint64> &fileSizes);
+    // What the volume has to spare after such a write: negative when it
+    // lacks room, the largest qint64 when the volume does not tell.
+    static qint64 spareRoom(const QString &root, const QList<qint64> &fileSizes);
     // "The card needs 12 MB more free space", in whole MB rounded up.
     static QString missingRoomText(qint64 bytes);
 

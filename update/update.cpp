@@ -650,16 +650,37 @@ void UpdatePrivate::checkFilesForUpdateFinished()
 // journal); the writer counts again with the real sizes before it writes.
 bool UpdatePrivate::checkRoomOnCard()
 {
-    QList<qint64> sizes;
-    sizes.reserve(pendingFiles.size());
+    announcedSizes = QList<qint64>();
     for (int i = 0; i < pendingFiles.size(); ++i)
-        sizes.append(0);
-    const qint64 missing = DeviceWriter::missingRoom(devicePath, sizes);
-    if (missing <= 0)
+        announcedSizes.append(0);
+    spareRoom = DeviceWriter::spareRoom(devicePath, announcedSizes);
+    if (spareRoom >= 0)
         return true;
     qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << pendingFiles.size() << "files";
-    failRun(DeviceWriter::missingRoomText(missing));
+    failRun(DeviceWriter::missingRoomText(-spareRoom));
     return false;
+}
+
+// Each download announces its size before its body. Once what they announce
+// cannot fit on the card, the run ends there rather than after the last
+// download. Only then is the card asked again, so that thousands of small
+// files cost no look at the volume each.
+void UpdatePrivate::downloadAnnounced()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    const int index = downloadIndex.value(reply, -1);
+    const QVariant length = reply ? reply->header(QNetworkRequest::ContentLengthHeader) : QVariant();
+    if (index < 0 || index >= announcedSizes.size() || !length.isValid() || announcedSizes.at(index) > 0)
+        return;
+    announcedSizes[index] = length.toLongLong() + resumedFrom.value(reply);
+    spareRoom -= announcedSizes.at(index); // at least what the file takes beyond its cluster
+    if (spareRoom >= 0)
+        return;
+    spareRoom = DeviceWriter::spareRoom(devicePath, announcedSizes);
+    if (spareRoom >= 0)
+        return;
+    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << reply->url().toString();
+    failRun(DeviceWriter::missingRoomText(-spareRoom));
 }
 
 // Two manifests (the volume root has two) may name one place on the card.
@@ -738,6 +759,7 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
                                       : Helpers::Network::get(networkManager, url);
     reply->setReadBufferSize(ReplyBufferSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
+    connect(reply, SIGNAL(metaDataChanged()), this, SLOT(downloadAnnounced()));
     downloadReplies.insert(reply, localFile);
     if (offset > 0)
         resumedFrom.insert(reply, offset);

@@ -113,6 +113,10 @@ public:
     // Downloads that continue a kept part, from this byte on, until their
     // answer has been checked.
     QHash<QNetworkReply *, qint64> resumedFrom;
+    // The sizes the downloads announced, in the order of fetchedFiles (0
+    // until known), and the card's room to spare after a write of them.
+    QList<qint64> announcedSizes;
+    qint64 spareRoom = 0;
     // The device's FW.ZUV when the run began: the run writes only to the
     // device it began on.
     QByteArray deviceInfoFile;
@@ -142,6 +146,7 @@ public Q_SLOTS:
     void manifestDownloaded();
     void checkFilesForUpdateFinished();
     void downloadWrite();
+    void downloadAnnounced();
     void downloadFinished();
     void verifyFilesFinished();
     void copyFilesFinished();

@@ -24,7 +24,7 @@ private Q_SLOTS:
 
 // The new version of a file is staged beside the old one. A card with room
 // for only one of them passes the check before the downloads, which cannot
-// know the sizes, and is refused before the first byte is written to it.
+// know the sizes, and the run ends as soon as the downloads announce theirs.
 void DeviceFaultTest::cardFull()
 {
     Files before = Release::oldCard();
@@ -34,12 +34,9 @@ void DeviceFaultTest::cardFull()
         rig->card().writeFile("USER/FILLER.BIN", before.value("USER/FILLER.BIN"));
     });
     QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
-    QVERIFY(rig->signalLog.contains("copyingFiles"));
+    QVERIFY(!rig->signalLog.contains("copyingFiles"));
     QVERIFY2(rig->updater()->updateError().contains(QRegularExpression("^THE CARD NEEDS \\d+ MB MORE FREE SPACE$")),
              qPrintable(rig->updater()->updateError()));
-    const QString unwinding = "bool {anonymous}::copyFiles(const QString&, const QString&, "
-                              "const QList<UpdatePrivate::File>&) Unwinding";
-    QCOMPARE(rig->logLines().count(unwinding), 1);
     QCOMPARE(rig->cardDifference(before), QString());
     QCOMPARE(rig->leftovers(), QString());
 

@@ -112,6 +112,7 @@ private Q_SLOTS:
     void refusesWritesOffTheCard_data();
     void refusesWritesOffTheCard();
     void limitsParallelDownloads();
+    void cardWithoutRoomFailsBeforeDownloads_data();
     void cardWithoutRoomFailsBeforeDownloads();
     void failedDownloadEndsRun();
     void corruptDownloadFailsAfterTheLast();
@@ -322,15 +323,40 @@ void UpdateTest::rejectsUnsafePaths()
 
 // A card that cannot hold the staged files ends the run before anything is
 // fetched, and says how much room is missing.
+void UpdateTest::cardWithoutRoomFailsBeforeDownloads_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("requested");
+    // Too many files for their clusters alone: nothing is asked for.
+    QTest::newRow("many small files") << 200 << 1 << 0;
+    // Files larger than the card: the run ends as their sizes are
+    // announced, before their bodies have arrived.
+    QTest::newRow("files larger than the card") << 2 << 600 * 1024 << 2;
+}
+
+// A card that cannot hold the staged files says how much room is missing,
+// and the run ends before it downloads what could never be written.
 void UpdateTest::cardWithoutRoomFailsBeforeDownloads()
 {
-    useVolume(256 * 1024);
+    QFETCH(int, count);
+    QFETCH(int, size);
+    QFETCH(int, requested);
+    useVolume(count > 2 ? 256 * 1024 : 1024 * 1024);
     Files files;
-    for (int i = 0; i < 200; ++i)
-        files.insert(QStringLiteral("SOUNDS/%1.wav").arg(i), "x");
-    QVERIFY(runToEnd({{"", serve("r", files)}}));
+    for (int i = 0; i < count; ++i)
+        files.insert(QStringLiteral("SOUNDS/%1.wav").arg(i), QByteArray(size, 'x'));
+    const QString manifest = serve("r", files);
+    for (int i = 0; i < count && size > 1; ++i) {
+        HttpFaultServer::Response slow;
+        slow.body = files.value(QStringLiteral("SOUNDS/%1.wav").arg(i));
+        slow.trickleBytes = 16 * 1024;
+        slow.trickleIntervalMs = 200;
+        m_fault->setResponse(QStringLiteral("/r/SOUNDS/%1.wav").arg(i).toUtf8(), slow);
+    }
+    QVERIFY(runToEnd({{"", manifest}}));
     QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
-    QCOMPARE(requests(".wav"), 0);
+    QCOMPARE(requests(".wav"), requested);
     QVERIFY2(m_update->errorString().contains(QRegularExpression("^The card needs [1-9][0-9]* MB more free space$")),
              qPrintable(m_update->errorString()));
     QCOMPARE(m_volume->snapshot(), m_before);
