@@ -6,14 +6,21 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A tmpfs mount standing in for the device's card. Only available when the
-// test runs in a private mount namespace (tests/support/in-mount-namespace.sh
-// sets ZUV_TEST_MOUNT_NAMESPACE=1); everything is unmounted when destroyed.
+// Stands in for the device's card.
+// On Linux a tmpfs mount, size-limited and read-only on demand, only
+// available when the test runs in a private mount namespace
+// (tests/support/in-mount-namespace.sh sets ZUV_TEST_MOUNT_NAMESPACE=1);
+// everything is unmounted when destroyed.
+// On Windows a fresh directory below ZUV_TEST_CARD_ROOT (a drive such as
+// "E:/", else the temporary directory), removed when destroyed: it can
+// neither fill up nor turn read-only.
 class Volume
 {
 public:
-    // Empty when volumes can be mounted; otherwise the reason why not.
+    // Empty when a card can be made; otherwise the reason why not.
     static QString unavailableReason();
+    // Empty when the card can also fill up and turn read-only.
+    static QString faultsUnavailableReason();
 
     explicit Volume(qint64 sizeBytes = 64 * 1024 * 1024);
     ~Volume();
