@@ -91,6 +91,14 @@ export DISPLAY=:$(head -n1 "$work/display")
 say "Making a Wine prefix in $WINEPREFIX"
 timeout 300 "$wine" wineboot --init >"$logs/wineboot.log" 2>&1 || fail "wineboot failed; see $logs/wineboot.log"
 timeout 60 "$wineserver" -w || true
+
+# Drive E: is a directory of ours; each step points it at its own card.
+# Wine lists a drive only when its link was there as the Wine server
+# started; pointing the link elsewhere later is seen at once.
+map_drive_e() { ln -sfn "$1" "$WINEPREFIX/dosdevices/e:"; }
+mkdir -p "$work/drive-e"
+map_drive_e "$work/drive-e"
+
 # Wine hands no QT_* variable of Linux to Windows programs (it keeps them
 # from Linux Qt settings), so the program's debug log is sent to standard
 # error through the Windows environment in the registry. Without a console
@@ -98,16 +106,11 @@ timeout 60 "$wineserver" -w || true
 timeout 60 "$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null 2>&1 \
     || fail "cannot set QT_FORCE_STDERR_LOGGING in Wine's registry"
 
-# Drive E: is a directory of ours; each step points it at its own card.
-map_drive_e() { ln -sfn "$1" "$WINEPREFIX/dosdevices/e:"; }
-
 # ---------------------------------------------------------------- suites
 
 # The suites find Qt's and MinGW's DLLs where they were built against.
 gcc_dir=$(dirname "$($triplet-g++-posix -print-libgcc-file-name)")
 suite_path="Z:$qt/bin;Z:$gcc_dir;Z:/usr/$triplet/lib"
-mkdir -p "$work/drive-e"
-map_drive_e "$work/drive-e"
 
 failed=()
 while IFS= read -r suite; do
@@ -149,7 +152,9 @@ start_program() {
     program_pid=$!
     pids+=("$program_pid")
 }
-log_has() { grep -qF -- "$1" "$program_log"; }
+# Qt writes the log with Windows line ends.
+log_has() { tr -d '\r' < "$program_log" | grep -qxF -- "$1"; }
+log_contains() { tr -d '\r' < "$program_log" | grep -qF -- "$1"; }
 program_alive() {
     kill -0 "$program_pid" 2>/dev/null || fail "the program ended; its log: $(tail -n 20 "$program_log")"
 }
@@ -192,8 +197,12 @@ if [ -z "$hints" ] || [ $((flags & 2)) = 0 ] || [ $((decorations)) != 0 ]; then
     fail "the window asks for a frame (Motif hints: ${hints:-none})"
 fi
 wait_for "volume scan in the log" log_has "void UpdaterPrivate::scanFinished()"
-grep -q '^"C:/"$' "$program_log" || fail "the scan did not look at drive C:; log: $(head -n 20 "$program_log")"
-say "Window \"ZUV Updater\" shows, frameless, 512 x 512; the scan looked at $(grep -c '^"[A-Z]:/"$' "$program_log") drives"
+# The scan logs each volume's root, whether it holds FW.ZUV, and its keys.
+for drive in C E; do
+    log_has "\"$drive:/\"" || fail "the scan did not look at drive $drive:; log: $(head -n 20 "$program_log")"
+done
+say "Window \"ZUV Updater\" shows, frameless, 512 x 512; the scan looked at drives" \
+    "$(tr -d '\r' < "$program_log" | sed -n 's/^"\([A-Z]:\)\/"$/\1/p' | tr '\n' ' ')"
 close_program
 say "Closed through its close button with status 0"
 
@@ -213,8 +222,8 @@ python=/usr/bin/python3
 say "End to end: release 1.0 on the card as E:, release 2.0 on the server"
 "$python" "$repo/tools/make-sample-release.py" release "$work/release-1.0"
 "$python" "$repo/tools/make-sample-release.py" release "$work/release-2.0" --primary 2.0 --secondary 2.0
-"$publish" publish --quiet "$work/release-1.0" "$work/tree"
-"$publish" publish --quiet "$work/release-2.0" "$work/tree"
+"$publish" publish --quiet "$work/release-1.0" "$work/tree" >/dev/null
+"$publish" publish --quiet "$work/release-2.0" "$work/tree" >/dev/null
 card=$work/card
 "$python" "$repo/tools/make-sample-release.py" device "$card" --serial ORV-000042
 map_drive_e "$card"
@@ -290,12 +299,12 @@ message_page() {
 wait_for "device page (the card on E:)" device_page
 say "Device found on E:; CHECK FOR UPDATES"
 click "$button"
-wait_for "update information" log_has "void UpdaterPrivate::readUpdateFW()"
+wait_for "update information" log_contains "void UpdaterPrivate::readUpdateFW()"
 wait_for "UPDATE button" stable_button lowest
 say "UPDATE"
 click "$button"
 wait_for "message page" message_page
-log_has "verifyFilesFinished() true" || fail "the update did not succeed; see $program_log"
+log_contains "verifyFilesFinished() true" || fail "the update did not succeed; see $program_log"
 [ ! -e "$card/ZUV.FW" ] || fail "ZUV.FW is still on the card"
 "$python" "$repo/tools/make-sample-release.py" device "$work/expected" --primary 2.0 --secondary 2.0 --serial ORV-000042
 diff -r -x ZUV.FW -x FW.ZUV "$work/expected" "$card" >"$logs/card.diff" \
