@@ -6,9 +6,25 @@
 #include <QTimer>
 
 #include <algorithm>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace {
+
+// A zero linger time makes the close send a reset, not a FIN.
+void resetOnClose(qintptr descriptor)
+{
+    const linger noLinger{1, 0};
+#ifdef Q_OS_WIN
+    ::setsockopt(SOCKET(descriptor), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&noLinger),
+                 int(sizeof noLinger));
+#else
+    ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+#endif
+}
 
 QByteArray reasonPhrase(int status)
 {
@@ -203,9 +219,7 @@ void HttpFaultServer::writeAnswer(QTcpSocket *socket, int requestIndex, const Re
     case ResetAfterBytes:
         m_requests[requestIndex].finishedAtMs = m_clock.elapsed();
         QTimer::singleShot(50, socket, [socket] {
-            // A zero linger time makes the close send a reset, not a FIN.
-            const linger noLinger{1, 0};
-            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+            resetOnClose(socket->socketDescriptor());
             socket->abort();
         });
         break;
