@@ -6,7 +6,7 @@
 set -eu
 
 WINDOWS_PACKAGES="
-cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+cmake make binutils g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 wine wine64 zstd zip unzip xvfb xdotool x11-utils imagemagick nginx-light curl python3 util-linux
 "
 

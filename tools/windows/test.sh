@@ -152,9 +152,10 @@ start_program() {
     program_pid=$!
     pids+=("$program_pid")
 }
-# Qt writes the log with Windows line ends.
-log_has() { tr -d '\r' < "$program_log" | grep -qxF -- "$1"; }
-log_contains() { tr -d '\r' < "$program_log" | grep -qF -- "$1"; }
+# Qt writes the log with Windows line ends. (No grep -q after a pipe: it
+# would end the pipe's writer early, which pipefail counts as a failure.)
+log_has() { tr -d '\r' < "$program_log" | grep -xF -- "$1" >/dev/null; }
+log_contains() { tr -d '\r' < "$program_log" | grep -F -- "$1" >/dev/null; }
 program_alive() {
     kill -0 "$program_pid" 2>/dev/null || fail "the program ended; its log: $(tail -n 20 "$program_log")"
 }
@@ -179,6 +180,16 @@ close_program() {
     left=$(find "$temp_dir" -mindepth 1 -maxdepth 1 -name 'ZUV Update Manager*' | head -n 5)
     [ -z "$left" ] || fail "the program left temporary files behind: $left"
 }
+
+# A GUI program (no console window opens with it) carrying the icon group
+# and the version resource; their names are UTF-16 text in its resources.
+headers=$($triplet-objdump -p "$program")
+grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || fail "the program is not a Windows GUI program"
+resources=$(strings -e l "$program")
+for text in IDI_ICON1 StringFileInfo "ZUV Update Manager.exe" ProductVersion; do
+    grep -qF -- "$text" <<<"$resources" || fail "the program carries no \"$text\" resource"
+done
+say "The program is a Windows GUI program with its icon group and version resource"
 
 mkdir -p "$work/empty-drive"
 map_drive_e "$work/empty-drive"
