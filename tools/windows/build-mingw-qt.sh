@@ -34,7 +34,7 @@ prefix=$(cd "$prefix" && pwd)
 # ------------------------------------------------------------ tools
 
 missing=""
-for tool in dpkg-source make perl python3 $triplet-g++-posix $triplet-gcc-posix $triplet-windres; do
+for tool in dpkg-source make g++ perl python3 $triplet-g++-posix $triplet-gcc-posix $triplet-windres; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
 if [ -n "$missing" ]; then

@@ -119,7 +119,7 @@ while IFS= read -r suite; do
     # goes to a file; the exit code says how many cases failed.
     status=0
     WINEPATH=$suite_path ZUV_TEST_CARD_ROOT=E:/ \
-        timeout "$suite_limit" "$wine" "$suite" -o "$logs/$name.txt,txt" >"$logs/$name.stderr" 2>&1 || status=$?
+        timeout "$suite_limit" "$wine" "$suite" -o "Z:$logs/$name.txt,txt" >"$logs/$name.stderr" 2>&1 || status=$?
     totals=$(grep '^Totals:' "$logs/$name.txt" 2>/dev/null || echo "no result")
     if [ "$status" = 0 ]; then
         say "$name: passed ($totals)"
