@@ -201,7 +201,7 @@ void DeviceWriterTest::survivesKillAtEveryStep()
         environment.insert(ChildVariable, QStringLiteral("%1|%2|%3").arg(m_volume->rootPath(), m_source->path()).arg(step));
         child.setProcessEnvironment(environment);
         child.start(QCoreApplication::applicationFilePath(), QStringList());
-        // Its log arrives on the other channel, which wakes the wait too.
+        // On Windows its log, on the other channel, wakes the wait too.
         QByteArray said;
         QDeadlineTimer deadline(30000);
         while (!said.contains("stopped") && child.waitForReadyRead(int(deadline.remainingTime())))
