@@ -3,10 +3,11 @@
 
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
+WINDOWS_BUILD_DIR ?= build-windows
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run demo test test-asan bench fuzz clean
+.PHONY: all deps configure build run demo test test-asan bench fuzz windows windows-test clean
 
 all: build
 
@@ -47,6 +48,19 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD_DIR) -j$(JOBS)
 	@cd $(ASAN_BUILD_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
+# The Windows program, cross-compiled with MinGW-w64 against the Qt for
+# MinGW (tools/windows/mingw-qt.sh finds or makes it), packed as
+# $(WINDOWS_BUILD_DIR)/ZUV-Update-Manager-<version>-win64.zip.
+windows:
+	@tools/install-deps.sh windows
+	@JOBS=$(JOBS) tools/windows/build.sh $(WINDOWS_BUILD_DIR)
+
+# The portable suites, the window and an update end to end, under Wine and
+# Xvfb (tools/windows/test.sh). The Linux build provides zuv-publish.
+windows-test: windows configure
+	@JOBS=$(JOBS) tools/windows/build.sh $(WINDOWS_BUILD_DIR) all
+	@JOBS=$(JOBS) tools/windows/test.sh $(WINDOWS_BUILD_DIR) $(BUILD_DIR)
+
 # The benchmark builds only the programs it runs (bench/run.sh).
 bench: configure
 	@if [ -x bench/run.sh ]; then bench/run.sh $(BUILD_DIR); else echo "No benchmarks yet."; fi
@@ -55,4 +69,4 @@ fuzz: deps
 	@if [ -x tests/fuzz/run.sh ]; then tests/fuzz/run.sh; else echo "No fuzz targets yet."; fi
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(WINDOWS_BUILD_DIR)

@@ -1,8 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing need.
 # Installs only what is missing, so running it again costs a second.
+#   install-deps.sh            the Linux program and its tests
+#   install-deps.sh windows    the Windows program: MinGW-w64, Wine, packing
 set -eu
 
+WINDOWS_PACKAGES="
+cmake make binutils g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+wine wine64 zstd zip unzip xvfb xdotool x11-utils imagemagick nginx-light curl python3 util-linux
+"
+
+if [ "${1:-}" = windows ]; then
+    PACKAGES=$WINDOWS_PACKAGES
+else
 PACKAGES="
 cmake make g++ pkg-config
 qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev qtdeclarative5-dev-tools
@@ -14,6 +24,7 @@ util-linux curl clang libclang-rt-14-dev
 libsodium-dev
 libfuse3-dev fuse3 exfat-fuse exfatprogs fusefat dosfstools
 "
+fi
 
 missing=""
 for package in $PACKAGES; do

@@ -8,7 +8,11 @@
 #include <QMutex>
 #include <QNetworkReply>
 
+// A Windows build may come without libsodium; it then cannot be given
+// release keys (the build refuses them), and checks nothing.
+#ifdef ZUV_HAVE_SODIUM
 #include <sodium.h>
+#endif
 
 #ifndef ZUV_RELEASE_KEYS
 #define ZUV_RELEASE_KEYS ""
@@ -21,8 +25,12 @@ const QString NotSigned = QStringLiteral("release not signed by a known key");
 
 bool sodiumReady()
 {
+#ifdef ZUV_HAVE_SODIUM
     static const bool ready = sodium_init() >= 0;
     return ready;
+#else
+    return false;
+#endif
 }
 
 QByteArray fromBase64Line(const QByteArray &text, int size)
@@ -61,6 +69,7 @@ KeyStore &keyStore()
     return store;
 }
 
+#ifdef ZUV_HAVE_SODIUM
 // Feeds everything readable from `data` to the signing state.
 bool hashAll(QIODevice *data, crypto_sign_state *state)
 {
@@ -75,6 +84,7 @@ bool hashAll(QIODevice *data, crypto_sign_state *state)
                            static_cast<unsigned long long>(n));
     }
 }
+#endif
 
 } // namespace
 
@@ -114,6 +124,7 @@ QByteArray secretKeyFromText(const QByteArray &text)
     const QByteArray key = fromBase64Line(text, SecretKeySize);
     if (key.isEmpty() || !sodiumReady())
         return QByteArray();
+#ifdef ZUV_HAVE_SODIUM
     // The second half is the public key; a key whose halves do not belong
     // together would sign what nobody can verify.
     QByteArray seed(crypto_sign_SEEDBYTES, Qt::Uninitialized);
@@ -128,6 +139,9 @@ QByteArray secretKeyFromText(const QByteArray &text)
     const bool consistent = rebuilt == key;
     sodium_memzero(rebuilt.data(), size_t(rebuilt.size()));
     return consistent ? key : QByteArray();
+#else
+    return QByteArray();
+#endif
 }
 
 QByteArray publicKeyText(const QByteArray &publicKey)
@@ -144,17 +158,22 @@ bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey)
 {
     if (!sodiumReady())
         return false;
+#ifdef ZUV_HAVE_SODIUM
     publicKey->resize(PublicKeySize);
     secretKey->resize(SecretKeySize);
     crypto_sign_keypair(reinterpret_cast<unsigned char *>(publicKey->data()),
                         reinterpret_cast<unsigned char *>(secretKey->data()));
     return true;
+#else
+    return false;
+#endif
 }
 
 QByteArray sign(QIODevice *data, const QByteArray &secretKey)
 {
     if (secretKey.size() != SecretKeySize || !sodiumReady())
         return QByteArray();
+#ifdef ZUV_HAVE_SODIUM
     crypto_sign_state state;
     crypto_sign_init(&state);
     if (!hashAll(data, &state))
@@ -163,6 +182,9 @@ QByteArray sign(QIODevice *data, const QByteArray &secretKey)
     crypto_sign_final_create(&state, reinterpret_cast<unsigned char *>(signature.data()), nullptr,
                              reinterpret_cast<const unsigned char *>(secretKey.constData()));
     return signature.toBase64() + '\n';
+#else
+    return QByteArray();
+#endif
 }
 
 QByteArray sign(const QByteArray &data, const QByteArray &secretKey)
@@ -182,6 +204,7 @@ QString check(QIODevice *data, const QByteArray &signatureFile, const QList<QByt
     const QByteArray signature = fromBase64Line(signatureFile, SignatureSize);
     if (signature.isEmpty())
         return NotSigned + QStringLiteral(": the signature is malformed or cut short");
+#ifdef ZUV_HAVE_SODIUM
     crypto_sign_state state;
     crypto_sign_init(&state);
     if (!hashAll(data, &state))
@@ -196,6 +219,7 @@ QString check(QIODevice *data, const QByteArray &signatureFile, const QList<QByt
             == 0)
             return QString();
     }
+#endif
     return NotSigned;
 }
 

@@ -12,9 +12,26 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace {
+
+// A zero linger time makes the close send a reset, not a FIN.
+void resetOnClose(qintptr descriptor)
+{
+    const linger noLinger{1, 0};
+#ifdef Q_OS_WIN
+    ::setsockopt(SOCKET(descriptor), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&noLinger),
+                 int(sizeof noLinger));
+#else
+    ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+#endif
+}
 
 // How often bodies that go out over time are served, and how much may wait
 // in a socket's buffer: the link's pace is set here, not by the kernel.
@@ -379,9 +396,7 @@ void HttpFaultServer::endBody(QTcpSocket *socket, int requestIndex, Fault fault)
         socket->flush();
         m_requests[requestIndex].finishedAtMs = m_clock.elapsed();
         QTimer::singleShot(50, socket, [socket] {
-            // A zero linger time makes the close send a reset, not a FIN.
-            const linger noLinger{1, 0};
-            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+            resetOnClose(socket->socketDescriptor());
             socket->abort();
         });
         break;

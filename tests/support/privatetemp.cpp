@@ -4,19 +4,43 @@
 #include <QFile>
 #include <QDirIterator>
 
-PrivateTemp::PrivateTemp()
-    : m_previous(qgetenv("TMPDIR"))
-    , m_hadPrevious(qEnvironmentVariableIsSet("TMPDIR"))
+namespace {
+
+// What QDir::tempPath() reads: TMPDIR on Unix, TMP then TEMP on Windows.
+QList<QByteArray> locationVariables()
 {
-    qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
+#ifdef Q_OS_WIN
+    return {"TMP", "TEMP"};
+#else
+    return {"TMPDIR"};
+#endif
+}
+
+} // namespace
+
+PrivateTemp::PrivateTemp()
+{
+    for (const QByteArray &variable : locationVariables()) {
+        if (qEnvironmentVariableIsSet(variable.constData()))
+            m_previous.append({variable, qgetenv(variable.constData())});
+        else
+            m_unset.append(variable);
+    }
+    pointAt(m_dir.path());
 }
 
 PrivateTemp::~PrivateTemp()
 {
-    if (m_hadPrevious)
-        qputenv("TMPDIR", m_previous);
-    else
-        qunsetenv("TMPDIR");
+    for (const auto &previous : qAsConst(m_previous))
+        qputenv(previous.first.constData(), previous.second);
+    for (const QByteArray &variable : qAsConst(m_unset))
+        qunsetenv(variable.constData());
+}
+
+void PrivateTemp::pointAt(const QString &location)
+{
+    for (const QByteArray &variable : locationVariables())
+        qputenv(variable.constData(), QFile::encodeName(QDir::toNativeSeparators(location)));
 }
 
 QString PrivateTemp::path() const

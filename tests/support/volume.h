@@ -6,19 +6,25 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A mount standing in for the device's card: tmpfs, or the file system of
-// a real card when ZUV_TEST_CARD says so: "exfat" (exfat-fuse on a loop
-// device) or "fat32" (fusefat on an image file). Only available when the
-// test runs in a private mount namespace (tests/support/in-mount-namespace.sh
-// sets ZUV_TEST_MOUNT_NAMESPACE=1); everything is unmounted when destroyed.
+// Stands in for the device's card.
+// On Linux a mount: tmpfs, or the file system of a real card when
+// ZUV_TEST_CARD says so: "exfat" (exfat-fuse on a loop device) or "fat32"
+// (fusefat on an image file). Only available when the test runs in a
+// private mount namespace (tests/support/in-mount-namespace.sh sets
+// ZUV_TEST_MOUNT_NAMESPACE=1); everything is unmounted when destroyed.
+// On Windows a fresh directory below ZUV_TEST_CARD_ROOT (a drive such as
+// "E:/", else the temporary directory), removed when destroyed: it can
+// neither fill up nor turn read-only.
 class Volume
 {
 public:
-    enum Kind { Tmpfs, ExFat, Fat32 };
+    enum Kind { Tmpfs, ExFat, Fat32, Directory };
     static Kind kind();
 
-    // Empty when volumes can be mounted; otherwise the reason why not.
+    // Empty when a card can be made; otherwise the reason why not.
     static QString unavailableReason();
+    // Empty when the card can also fill up and turn read-only.
+    static QString faultsUnavailableReason();
 
     explicit Volume(qint64 sizeBytes = 64 * 1024 * 1024);
     ~Volume();

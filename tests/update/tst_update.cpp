@@ -534,7 +534,7 @@ void UpdateTest::abandonedRunLeavesNothing()
 void UpdateTest::temporaryDirectoryUnavailable()
 {
     const QString manifest = serve("r", {});
-    qputenv("TMPDIR", QFile::encodeName(m_temp->path() + "/missing"));
+    m_temp->pointAt(m_temp->path() + "/missing");
     QVERIFY(runToEnd({{"", manifest}}));
     QCOMPARE(m_run->events, QStringList("error"));
     QCOMPARE(m_fault->requests().size(), 0);

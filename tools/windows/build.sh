@@ -1,0 +1,23 @@
+#!/bin/sh
+# Cross-compiles the Windows program against the Qt for MinGW and packs it:
+#   build.sh WINDOWS_BUILD_ROOT [all]
+# leaves WINDOWS_BUILD_ROOT/ZUV-Update-Manager-<version>-win64.zip; with
+# "all" it builds the portable test suites too.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+root=${1:-$repo/build-windows}
+what=${2:-program}
+mkdir -p "$root"
+root=$(cd "$root" && pwd)
+
+qt=$("$here/mingw-qt.sh")
+cmake -S "$repo" -B "$root/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DZUV_MINGW_QT="$qt" -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ "$what" = all ]; then
+    cmake --build "$root/build" -j"${JOBS:-2}"
+else
+    cmake --build "$root/build" -j"${JOBS:-2}" --target zuv-update-manager
+fi
+"$here/package.sh" "$root/build" "$qt" "$root" >/dev/null
