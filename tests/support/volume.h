@@ -48,11 +48,13 @@ public:
     QMap<QString, QByteArray> snapshot() const;
 
 private:
+    QTemporaryDir m_base;
+#ifndef Q_OS_WIN
     bool mountImage();
 
-    QTemporaryDir m_base;
     QTemporaryDir m_image; // away from the card's parent, which tests look at
     QString m_loopDevice;
+#endif
     qint64 m_size;
     bool m_mounted = false;
 };

@@ -118,6 +118,7 @@ private Q_SLOTS:
     void refusesForeignJournal();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
+    void replacesReadOnlyFiles();
 
 private:
     QScopedPointer<Volume> m_volume;
@@ -309,6 +310,20 @@ void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
     QVERIFY(!DeviceWriter::repair(m_volume->rootPath()));
     QVERIFY(QDir(obstacle).removeRecursively());
     QVERIFY(DeviceWriter::repair(m_volume->rootPath()));
+    QCOMPARE(m_volume->snapshot(), updatedCard());
+}
+
+// Card files with the read-only attribute, which Windows will neither
+// delete nor replace, are set aside, replaced and removed like any other.
+void DeviceWriterTest::replacesReadOnlyFiles()
+{
+    const QFileDevice::Permissions readOnly = QFileDevice::ReadOwner | QFileDevice::ReadUser | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther;
+    for (const char *name : {"a.bin", "SUB/b.bin", "ZUV.FW"})
+        QVERIFY(QFile::setPermissions(m_volume->rootPath() + QLatin1Char('/') + QLatin1String(name), readOnly));
+    DeviceWriter writer(m_volume->rootPath());
+    addRelease(writer, m_source->path(), Release);
+    QVERIFY2(writer.write(), qPrintable(writer.errorString()));
     QCOMPARE(m_volume->snapshot(), updatedCard());
 }
 

@@ -18,7 +18,9 @@
 #include <algorithm>
 #include <functional>
 
+#ifdef Q_OS_LINUX
 #include <sys/mount.h>
+#endif
 
 using Files = QMap<QString, QByteArray>;
 
@@ -165,7 +167,7 @@ void UpdateTest::cleanup()
     m_update.reset();
     QThreadPool::globalInstance()->waitForDone();
     if (m_temp)
-        QCOMPARE(m_temp->leftovers(), QStringList());
+        QCOMPARE(m_temp->leftovers().join(QLatin1String(", ")), QString());
     m_log.reset();
     m_run.reset();
     m_manager.reset();
@@ -342,6 +344,8 @@ void UpdateTest::cardWithoutRoomFailsBeforeDownloads()
     QFETCH(int, count);
     QFETCH(int, size);
     QFETCH(int, requested);
+    if (!Volume::faultsUnavailableReason().isEmpty())
+        QSKIP(qPrintable(Volume::faultsUnavailableReason()));
     useVolume(count > 2 ? 256 * 1024 : 1024 * 1024);
     Files files;
     for (int i = 0; i < count; ++i)
@@ -383,6 +387,10 @@ void UpdateTest::refusesWritesOffTheCard()
     QFETCH(QString, place);
     QFETCH(QString, reason);
     QFETCH(int, hashed);
+#ifndef Q_OS_LINUX
+    Q_UNUSED(place) Q_UNUSED(reason) Q_UNUSED(hashed)
+    QSKIP("links and mounts below the card are made here with Linux's own calls");
+#else
     QTemporaryDir outside(QStringLiteral("/tmp/zuv-outside-XXXXXX"));
     QVERIFY(writeFile(outside.filePath("RUN.ANM"), "the user's own file"));
     QVERIFY(writeFile(outside.filePath("FW.ZUV"), m_volume->readFile("FW.ZUV")));
@@ -416,6 +424,7 @@ void UpdateTest::refusesWritesOffTheCard()
     QCOMPARE(treeOf(outside.path()), outsideBefore);
     if (place == "mount")
         QCOMPARE(::umount2(QFile::encodeName(anim).constData(), 0), 0);
+#endif
 }
 
 // Ten downloads at once, the eleventh when the first has finished.
