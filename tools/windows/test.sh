@@ -19,6 +19,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+# shellcheck source=tools/serve-tree.sh
+. "$repo/tools/serve-tree.sh"
 root=$(cd "${1:-$repo/build-windows}" && pwd)
 linux_build=${2:-$repo/build}
 build=$root/build
@@ -239,50 +241,7 @@ card=$work/card
 "$python" "$repo/tools/make-sample-release.py" device "$card" --serial ORV-000042
 map_drive_e "$card"
 
-start_nginx() {
-    local port
-    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    mkdir -p "$work/nginx"
-    cat > "$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http {
-    access_log $work/nginx/access.log;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    types { text/plain txt ZUV; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/tree;
-    }
-}
-EOF
-    nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>>"$work/nginx/error.log" &
-    nginx_pid=$!
-    pids+=("$nginx_pid")
-    server=http://127.0.0.1:$port
-    local deadline=$((SECONDS + 10))
-    until curl -sf -o /dev/null "$server/ZUVUpdater/TheOrvik//FW.ZUV"; do
-        if ! kill -0 "$nginx_pid" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
-            kill "$nginx_pid" 2>/dev/null || true
-            return 1
-        fi
-        sleep 0.1
-    done
-}
-attempt=0
-until start_nginx; do
-    attempt=$((attempt + 1))
-    [ $attempt -lt 5 ] || fail "nginx did not start: $(cat "$work/nginx/error.log")"
-done
+start_nginx "$work/nginx" "$work/tree" || fail "nginx did not start: $(cat "$work/nginx/error.log")"
 timeout 60 "$wine" reg add 'HKCU\Software\ZUV Systems\ZUV Update Manager' /v UpdateServer /t REG_SZ \
     /d "$server" /f >/dev/null 2>&1 || fail "cannot set UpdateServer in Wine's registry"
 
