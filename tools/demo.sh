@@ -15,8 +15,8 @@ set -euo pipefail
 
 tools=$(cd "$(dirname "$0")" && pwd)
 source=$(dirname "$tools")
-# shellcheck source=tools/serve-tree.sh
-. "$tools/serve-tree.sh"
+# shellcheck source=tools/scriptlib.sh
+. "$tools/scriptlib.sh"
 build=$(cd "${1:-build}" && pwd)
 signed_build=$build/demo-signed
 program=$signed_build/app/zuv-update-manager
@@ -67,17 +67,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# Waits until a command succeeds, at most wait_limit seconds.
-wait_for() {
-    local what=$1
-    shift
-    local deadline=$((SECONDS + wait_limit))
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || fail "no $what within $wait_limit s"
-        sleep 0.2
-    done
-}
 
 log_has() { grep -qF -- "$1" "$work/program.log"; }
 log_count() { grep -cF -- "$1" "$work/program.log" || true; }

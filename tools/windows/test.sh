@@ -19,8 +19,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-# shellcheck source=tools/serve-tree.sh
-. "$repo/tools/serve-tree.sh"
+# shellcheck source=tools/scriptlib.sh
+. "$repo/tools/scriptlib.sh"
 root=$(cd "${1:-$repo/build-windows}" && pwd)
 linux_build=${2:-$repo/build}
 build=$root/build
@@ -70,17 +70,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# Waits until a command succeeds, at most wait_limit seconds.
-wait_for() {
-    local what=$1
-    shift
-    local deadline=$((SECONDS + wait_limit))
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || fail "no $what within $wait_limit s"
-        sleep 0.2
-    done
-}
 
 # ---------------------------------------------------------------- Wine
 

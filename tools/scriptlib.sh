@@ -1,10 +1,23 @@
-# Serves a published tree with nginx on a free loopback port, for the demo
-# and the Windows test. Sourced by bash scripts; start_nginx DIR TREE
-# writes nginx's files below DIR, starts it in the background, appends its
-# pid to the array `pids` and sets `server` to its address and `nginx_pid`.
-# A port taken in the meantime by another program is tried again, five
-# times at most; false when nginx does not answer.
+# Shell helpers shared by the demo and the Windows test, both bash scripts
+# that define `fail` (report and exit), `wait_limit` (seconds) and an array
+# `pids` of background processes to end.
 
+# Waits until a command succeeds, at most wait_limit seconds.
+wait_for() {
+    local what=$1
+    shift
+    local deadline=$((SECONDS + wait_limit))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || fail "no $what within $wait_limit s"
+        sleep 0.2
+    done
+}
+
+# Serves a published tree with nginx on a free loopback port: start_nginx
+# DIR TREE writes nginx's files below DIR, starts it in the background,
+# appends its pid to `pids` and sets `server` to its address and
+# `nginx_pid`. A port taken in the meantime by another program is tried
+# again, five times at most; false when nginx does not answer.
 start_nginx_once() {
     local dir=$1 tree=$2 port
     port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
