@@ -26,7 +26,6 @@ Item {
     Component { id: devicePage; ZUVUP.Device { anchors.fill: parent } }
     Component { id: changelistPage; ZUVUP.Changelist { anchors.fill: parent } }
     Component { id: errorPage; ZUVUP.Error { anchors.fill: parent } }
-    Component { id: comboBox; ZUVU.ComboBox { model: ["THE ORVIK 0001", "THE ORVIK 0002"] } }
 
     UiTestCase {
         name: "Pages"
@@ -199,15 +198,6 @@ Item {
             compare(steps.slice(0, 5), [true, true, true, true, true])
             page.text = "DOWNLOADED 3 OUT OF 10 FILES"
             near(box(dots, page).left, box(activity, page).right, "dots follow a new text")
-        }
-
-        function test_comboBox() {
-            var cb = createTemporaryObject(comboBox, root)
-            compare(cb.indicator, null)
-            verify(Qt.colorEqual(cb.popup.background.color, "black"))
-            compare(cb.contentItem.text, "THE ORVIK 0001")
-            cb.currentIndex = 1
-            compare(cb.contentItem.text, "THE ORVIK 0002")
         }
     }
 }

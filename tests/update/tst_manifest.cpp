@@ -78,10 +78,8 @@ void ManifestTest::parsesLine()
 void ManifestTest::hashesAcrossBlockBoundaries_data()
 {
     QTest::addColumn<int>("size");
-    // Around the 64-byte blocks and the 56 bytes where the length no longer
-    // fits after the padding, and around the read buffer.
-    for (int size : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 128, 4095, 256 * 1024 - 1, 256 * 1024 + 1,
-                     2 * 1024 * 1024, 2 * 1024 * 1024 + 1, 5 * 1024 * 1024 + 17})
+    // Around the read buffer of 256 KiB, and a file smaller than any buffer.
+    for (int size : {0, 4095, 256 * 1024 - 1, 256 * 1024 + 1, 2 * 1024 * 1024 + 17})
         QTest::addRow("%d bytes", size) << size;
 }
 
