@@ -109,6 +109,18 @@ ApplicationWindow {
         source: "qrc:/fonts/E4_2017.TTF"
     }
 
+    // The controls and pages take the scale and the font from the theme.
+    Binding {
+        target: ZUVU.Theme
+        property: "scaleFactor"
+        value: app.scaleFactor
+    }
+    Binding {
+        target: ZUVU.Theme
+        property: "fontFamily"
+        value: appfont.name
+    }
+
     Image {
         id: background
         anchors.fill: parent

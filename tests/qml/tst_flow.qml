@@ -107,6 +107,10 @@ UiTestCase {
         expectStack(["progress", "device", "progress"], "progress reports change no page")
     }
 
+    function test_standInIsTheUpdatersShape() {
+        compare(UpdaterShape.differences(), [])
+    }
+
     function test_start() {
         expectStack(["progress"], "first page")
         compare(win.loading_page.text, "SEARCHING")

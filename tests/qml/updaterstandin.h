@@ -5,12 +5,14 @@
 #include <QStringList>
 
 // Takes the place of the program's Updater in front of the window: the
-// properties, signals and slots that the window uses, with values that a
-// test sets and counters of the slot calls. Tests emit the signals themselves.
+// Updater's properties, signals and slots (the QML suite checks that they
+// match), with values that a test sets and counters of the slot calls.
+// Tests emit the signals themselves.
 class UpdaterStandIn : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QString version READ version)
+    Q_PROPERTY(QStringList devices READ devices)
     Q_PROPERTY(QString bootloaderVersion READ bootloaderVersion NOTIFY connectedToDevice)
     Q_PROPERTY(QString primaryVersion READ primaryVersion NOTIFY connectedToDevice)
     Q_PROPERTY(QString secondaryVersion READ secondaryVersion NOTIFY connectedToDevice)
@@ -29,6 +31,7 @@ public:
     using QObject::QObject;
 
     QString version() const { return QStringLiteral("0.9.529"); }
+    QStringList devices() const { return {}; }
     QString bootloaderVersion() const { return m_current.value(0); }
     QString primaryVersion() const { return m_current.value(1); }
     QString secondaryVersion() const { return m_current.value(2); }
@@ -61,6 +64,7 @@ public:
 
 public Q_SLOTS:
     void scan() { count(m_scanCalls); }
+    void connectToDevice() {}
     void checkForUpdates() { count(m_checkCalls); }
     void update() { count(m_updateCalls); }
 

@@ -1,4 +1,3 @@
-#include "../qml/updaterstandin.h"
 #include "app/cursor.h"
 #include "programrun.h"
 #include "skipsuite.h"
@@ -90,17 +89,6 @@ void saveShot(QQuickWindow *window, const QString &name)
     window->grabWindow().save(screenshotDir + QLatin1Char('/') + name);
 }
 
-void click(QQuickWindow *window, QQuickItem *page, const QString &text)
-{
-    QQuickItem *button = findItem(page, [&](QQuickItem *item) {
-        return item->property("text").toString() == text && item->metaObject()->indexOfSignal("clicked()") >= 0;
-    });
-    QVERIFY2(button, qPrintable(text));
-    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-    settle(window);
-}
-
 // The window as the program loads it, in front of the given Updater.
 QQuickWindow *loadWindow(QQmlApplicationEngine &engine, QObject *updater)
 {
@@ -113,8 +101,8 @@ QQuickWindow *loadWindow(QQmlApplicationEngine &engine, QObject *updater)
 }
 
 // The program's window as the user meets it on an X screen: its size, its
-// first page, dragging by the title bar, the close button; and every page
-// of the window rendered, saved as screenshots for a person to look at.
+// first page, dragging by the title bar, the close button. The pages and
+// their order are the QML suite's part.
 class WindowTest : public QObject
 {
     Q_OBJECT
@@ -131,7 +119,6 @@ private Q_SLOTS:
     void program_data();
     void program();
     void firstPageWithProgramObjects();
-    void pageTour();
 
 private:
     QString m_display;
@@ -212,87 +199,7 @@ void WindowTest::firstPageWithProgramObjects()
     saveShot(window, QStringLiteral("program-after-search.png"));
 }
 
-// Every page of the window, reached through the Updater's signals and the
-// window's own buttons, saved as a screenshot.
-void WindowTest::pageTour()
-{
-    UpdaterStandIn updater;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = loadWindow(engine, &updater);
-    QVERIFY(window);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    QQuickItem *progress = page(window, "loading_page");
-    QQuickItem *device = page(window, "device");
-    QQuickItem *changelist = page(window, "changelist");
-    QQuickItem *message = page(window, "error");
-    // Waits for the window to settle on the page and saves a screenshot.
-    const auto shows = [&](QQuickItem *shown, const char *name) {
-        settle(window);
-        QCOMPARE(shownPage(window), shown);
-        saveShot(window, QString::fromLatin1(name));
-    };
 
-    shows(progress, "01-searching.png");
-    Q_EMIT updater.noDeviceFound();
-    shows(message, "02-no-device.png");
-    click(window, message, QStringLiteral("OK"));
-    Q_EMIT updater.multipleDevicesFound();
-    shows(message, "03-several-devices.png");
-    click(window, message, QStringLiteral("OK"));
-    Q_EMIT updater.connectingToDevice();
-    shows(progress, "04-connecting.png");
-
-    updater.setDevice(QStringLiteral("1.0.3"), QStringLiteral("2.4.0"), QStringLiteral("3.1.7"));
-    QStringList lines;
-    for (int i = 20; i > 0; --i)
-        lines << QStringLiteral("VERSION 2.%1.0 - <FIXES> & IMPROVEMENTS OF THE FIRMWARE, SOUNDS AND IMAGES").arg(i);
-    updater.setChangelist(lines.join(QLatin1Char('\n')));
-    Q_EMIT updater.updateInfoChanged();
-    Q_EMIT updater.connectedToDevice();
-    shows(device, "05-device.png");
-    click(window, device, QStringLiteral("CHANGELIST"));
-    shows(changelist, "06-changelist.png");
-    click(window, changelist, QStringLiteral("CLOSE"));
-    click(window, device, QStringLiteral("CHECK FOR UPDATES"));
-    shows(progress, "07-checking.png");
-    updater.setOffer(QStringLiteral("1.0.3"), QStringLiteral("2.5.0"), QStringLiteral("3.1.7"));
-    Q_EMIT updater.updateInfoChanged();
-    Q_EMIT updater.updateAvailable();
-    shows(device, "08-update-available.png");
-    click(window, device, QStringLiteral("CHECK FOR UPDATES"));
-    updater.setLastError(QStringLiteral("ERROR TRANSFERRING HTTP://UPDATE.ZUV-SYSTEMS.COM/ZUVUPDATER/THEORVIK/FW.ZUV - SERVER REPLIED: NOT FOUND"));
-    Q_EMIT updater.updateServerConnectionError();
-    shows(message, "09-server-error.png");
-    click(window, message, QStringLiteral("OK"));
-
-    // The update's progress, then each way it can end.
-    Q_EMIT updater.connectedToDevice();
-    settle(window);
-    click(window, device, QStringLiteral("UPDATE"));
-    shows(progress, "10-preparing-update.png");
-    Q_EMIT updater.preparingDownloadList();
-    Q_EMIT updater.downloadedFiles(3, 10);
-    shows(progress, "11-downloading.png");
-    Q_EMIT updater.veryfingDownloadedFiles();
-    Q_EMIT updater.copyingFiles();
-    shows(progress, "12-copying.png");
-    const QList<QPair<void (UpdaterStandIn::*)(), const char *>> endings = {
-        {&UpdaterStandIn::updateReady, "13-update-ready.png"},
-        {&UpdaterStandIn::bootloaderUpdateReady, "14-bootloader-update-ready.png"},
-        {&UpdaterStandIn::downloadError, "15-download-error.png"},
-    };
-    for (int i = 0; i < endings.size(); ++i) {
-        if (i > 0) {
-            Q_EMIT updater.connectedToDevice();
-            settle(window);
-            click(window, device, QStringLiteral("UPDATE"));
-        }
-        Q_EMIT (updater.*endings.at(i).first)();
-        shows(message, endings.at(i).second);
-        click(window, message, QStringLiteral("OK"));
-        QCOMPARE(shownPage(window), progress);
-    }
-}
 
 int main(int argc, char **argv)
 {

@@ -1,4 +1,5 @@
 import QtQuick 2.0
+import ZUVU.Controls 1.0 as ZUVU
 import QtQuick.Controls 2.0
 
 // A black button with a white frame and a white label. The label sits one
@@ -9,15 +10,15 @@ Button {
 
     property alias border: bg.border
 
-    font.family: appfont.name
-    font.pixelSize: 16 * app.scaleFactor
+    font.family: ZUVU.Theme.fontFamily
+    font.pixelSize: 16 * ZUVU.Theme.scaleFactor
 
     background: Rectangle {
         id: bg
         anchors.fill: parent
         color: "black"
         border.color: "white"
-        border.width: 1 * app.scaleFactor
+        border.width: 1 * ZUVU.Theme.scaleFactor
     }
 
     contentItem: Text {
@@ -28,7 +29,7 @@ Button {
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         anchors.centerIn: parent
-        anchors.horizontalCenterOffset: 1 * app.scaleFactor
-        anchors.verticalCenterOffset: 1 * app.scaleFactor
+        anchors.horizontalCenterOffset: 1 * ZUVU.Theme.scaleFactor
+        anchors.verticalCenterOffset: 1 * ZUVU.Theme.scaleFactor
     }
 }

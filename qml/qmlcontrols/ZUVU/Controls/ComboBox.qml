@@ -1,4 +1,5 @@
 import QtQuick 2.0
+import ZUVU.Controls 1.0 as ZUVU
 import QtQuick.Controls 2.0
 
 // A drop-down list of strings in the program's look: white text on black,
@@ -6,8 +7,8 @@ import QtQuick.Controls 2.0
 ComboBox {
     id: cb
 
-    font.family: appfont.name
-    font.pixelSize: 16 * app.scaleFactor
+    font.family: ZUVU.Theme.fontFamily
+    font.pixelSize: 16 * ZUVU.Theme.scaleFactor
     indicator: null
 
     background: Rectangle {
@@ -28,8 +29,8 @@ ComboBox {
     delegate: ItemDelegate {
         width: cb.width
         text: modelData
-        font.family: appfont.name
-        font.pixelSize: 16 * app.scaleFactor
+        font.family: ZUVU.Theme.fontFamily
+        font.pixelSize: 16 * ZUVU.Theme.scaleFactor
         highlighted: false
         contentItem: Text {
             text: modelData

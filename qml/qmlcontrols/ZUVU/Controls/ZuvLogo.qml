@@ -1,12 +1,13 @@
 import QtQuick 2.0
+import ZUVU.Controls 1.0 as ZUVU
 
 // The maker's logo, placed near the top of the page it is declared in.
 Image {
     id: zuvlogo
     source: "qrc:/images/zuv.png"
-    width: 164 * app.scaleFactor
-    height: 84 * app.scaleFactor
+    width: 164 * ZUVU.Theme.scaleFactor
+    height: 84 * ZUVU.Theme.scaleFactor
     anchors.top: parent.top
-    anchors.topMargin: 100 * app.scaleFactor
+    anchors.topMargin: 100 * ZUVU.Theme.scaleFactor
     anchors.horizontalCenter: parent.horizontalCenter
 }

@@ -13,10 +13,10 @@ Rectangle {
     Image {
         id: device_logo
         source: "qrc:/images/orvik.png"
-        width: 160 * app.scaleFactor
-        height: 100 * app.scaleFactor
+        width: 160 * ZUVU.Theme.scaleFactor
+        height: 100 * ZUVU.Theme.scaleFactor
         anchors.top: parent.top
-        anchors.topMargin: 60 * app.scaleFactor
+        anchors.topMargin: 60 * ZUVU.Theme.scaleFactor
         anchors.horizontalCenter: parent.horizontalCenter
     }
 
@@ -26,14 +26,14 @@ Rectangle {
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: backbtn.top
-        anchors.margins: 20 * app.scaleFactor
+        anchors.margins: 20 * ZUVU.Theme.scaleFactor
         clip: true
 
         // Plain text: whatever the server writes is shown as typed.
         TextArea.flickable: TextArea {
             text: Updater ? Updater.changelist : ""
-            font.family: appfont.name
-            font.pixelSize: 16 * app.scaleFactor
+            font.family: ZUVU.Theme.fontFamily
+            font.pixelSize: 16 * ZUVU.Theme.scaleFactor
             color: "white"
             readOnly: true
             cursorVisible: false
@@ -49,9 +49,9 @@ Rectangle {
         id: backbtn
         text: "CLOSE"
         anchors.right: parent.right
-        anchors.rightMargin: 20 * app.scaleFactor
+        anchors.rightMargin: 20 * ZUVU.Theme.scaleFactor
         anchors.bottom: parent.bottom
-        anchors.bottomMargin: 40 * app.scaleFactor
+        anchors.bottomMargin: 40 * ZUVU.Theme.scaleFactor
         onClicked: changelist.backRequest()
     }
 }

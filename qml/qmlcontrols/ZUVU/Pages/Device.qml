@@ -6,8 +6,8 @@ import ZUVU.Controls 1.0 as ZUVU
 Rectangle {
     id: device
 
-    readonly property int labelOffset: 10 * app.scaleFactor
-    readonly property int controlOffset: 20 * app.scaleFactor
+    readonly property int labelOffset: 10 * ZUVU.Theme.scaleFactor
+    readonly property int controlOffset: 20 * ZUVU.Theme.scaleFactor
 
     signal checkUpdates()
     signal showChangelist()
@@ -28,17 +28,17 @@ Rectangle {
     Image {
         id: device_logo
         source: "qrc:/images/orvik.png"
-        width: 160 * app.scaleFactor
-        height: 100 * app.scaleFactor
+        width: 160 * ZUVU.Theme.scaleFactor
+        height: 100 * ZUVU.Theme.scaleFactor
         anchors.top: parent.top
-        anchors.topMargin: 60 * app.scaleFactor
+        anchors.topMargin: 60 * ZUVU.Theme.scaleFactor
         anchors.horizontalCenter: parent.horizontalCenter
     }
 
     ZUVU.Button {
         id: checkupdate
         text: qsTr("CHECK FOR UPDATES")
-        width: 180 * app.scaleFactor
+        width: 180 * ZUVU.Theme.scaleFactor
         anchors.top: device_logo.bottom
         anchors.topMargin: device.controlOffset
         anchors.right: parent.horizontalCenter
@@ -59,7 +59,7 @@ Rectangle {
     ZUVU.Text {
         id: currl
         text: qsTr("CURRENT")
-        width: 100 * app.scaleFactor
+        width: 100 * ZUVU.Theme.scaleFactor
         anchors.top: checkupdate.bottom
         anchors.topMargin: device.controlOffset
         anchors.left: bootl.right
@@ -78,7 +78,7 @@ Rectangle {
     ZUVU.Text {
         id: bootl
         text: qsTr("BOOTLOADER:")
-        width: 160 * app.scaleFactor
+        width: 160 * ZUVU.Theme.scaleFactor
         horizontalAlignment: Text.AlignRight
         anchors.left: checkupdate.left
         anchors.top: checkupdate.bottom

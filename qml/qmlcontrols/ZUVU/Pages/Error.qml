@@ -22,11 +22,11 @@ Rectangle {
         text: errorPage.text
         textFormat: Text.PlainText
         anchors.top: loading_zuvlogo.bottom
-        anchors.topMargin: 20 * app.scaleFactor
+        anchors.topMargin: 20 * ZUVU.Theme.scaleFactor
         anchors.left: parent.left
-        anchors.leftMargin: 80 * app.scaleFactor
+        anchors.leftMargin: 80 * ZUVU.Theme.scaleFactor
         anchors.right: parent.right
-        anchors.rightMargin: 80 * app.scaleFactor
+        anchors.rightMargin: 80 * ZUVU.Theme.scaleFactor
         wrapMode: Text.Wrap
         horizontalAlignment: Text.AlignLeft
     }
@@ -35,7 +35,7 @@ Rectangle {
         id: ok
         text: qsTr("OK")
         anchors.top: loading_searching.bottom
-        anchors.topMargin: 20 * app.scaleFactor
+        anchors.topMargin: 20 * ZUVU.Theme.scaleFactor
         anchors.horizontalCenter: parent.horizontalCenter
         onClicked: errorPage.okClicked()
     }
