@@ -21,6 +21,7 @@ build=$(cd "${1:-build}" && pwd)
 signed_build=$build/demo-signed
 program=$signed_build/app/zuv-update-manager
 publish=$build/tools/zuv-publish
+probe=$build/tools/zuv-window-probe
 python=/usr/bin/python3
 wait_limit=${DEMO_TIMEOUT:-60}   # seconds for any one step
 
@@ -199,7 +200,7 @@ shot() {
     shot_number=$((shot_number + 1))
     local file
     file=$(printf '%s/%02d-%s.png' "$shots" "$shot_number" "$1")
-    "$python" "$tools/window-probe.py" shot "$file" $geometry
+    "$probe" shot "$file" $geometry
     say "  picture: $file"
 }
 
@@ -207,9 +208,9 @@ shot() {
 # transition) and leaves its centre in $button.
 stable_button() {
     local first second
-    first=$("$python" "$tools/window-probe.py" find "$1" $geometry) || return 1
+    first=$("$probe" find "$1" $geometry) || return 1
     sleep 0.3
-    second=$("$python" "$tools/window-probe.py" find "$1" $geometry) || return 1
+    second=$("$probe" find "$1" $geometry) || return 1
     [ "$first" = "$second" ] || return 1
     button=$first
 }
@@ -222,7 +223,7 @@ click() {
 program_alive() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended; its log: $(tail -n 20 "$work/program.log")"; }
 device_page() { program_alive && stable_button check; }
 message_page() {
-    program_alive && ! "$python" "$tools/window-probe.py" find check $geometry >/dev/null && stable_button lowest
+    program_alive && ! "$probe" find check $geometry >/dev/null && stable_button lowest
 }
 
 say "Searching for the device"
@@ -294,7 +295,7 @@ wait_for "update information" log_grew "void UpdaterPrivate::readUpdateFW()" "$c
 wait_for "device page" device_page
 sleep 1
 shot up-to-date
-if "$python" "$tools/window-probe.py" find lowest $geometry >/dev/null; then
+if "$probe" find lowest $geometry >/dev/null; then
     fail "the program still offers an update"
 fi
 

@@ -211,9 +211,10 @@ say "Closed through its close button with status 0"
 # ---------------------------------------------------------------- end to end
 
 publish=$linux_build/tools/zuv-publish
-if [ ! -x "$publish" ]; then
+probe=$linux_build/tools/zuv-window-probe
+if [ ! -x "$publish" ] || [ ! -x "$probe" ]; then
     if [ -f "$linux_build/CMakeCache.txt" ]; then
-        cmake --build "$linux_build" --target zuv-publish -j"${JOBS:-2}" >/dev/null
+        cmake --build "$linux_build" --target zuv-publish zuv-window-probe -j"${JOBS:-2}" >/dev/null
     else
         say "End to end: skipped, no Linux build in $linux_build to publish the release with ('make configure')"
         say "Done in $((SECONDS - started)) s; logs in $logs"
@@ -242,9 +243,9 @@ geometry="$X $Y $WIDTH $HEIGHT"
 # transition) and leaves its centre in $button.
 stable_button() {
     local first second
-    first=$("$python" "$repo/tools/window-probe.py" find "$1" $geometry) || return 1
+    first=$("$probe" find "$1" $geometry) || return 1
     sleep 0.3
-    second=$("$python" "$repo/tools/window-probe.py" find "$1" $geometry) || return 1
+    second=$("$probe" find "$1" $geometry) || return 1
     [ "$first" = "$second" ] || return 1
     button=$first
 }
@@ -252,7 +253,7 @@ stable_button() {
 click() { xdotool mousemove --window "$window" $1 click 1; }
 device_page() { program_alive && stable_button check; }
 message_page() {
-    program_alive && ! "$python" "$repo/tools/window-probe.py" find check $geometry >/dev/null && stable_button lowest
+    program_alive && ! "$probe" find check $geometry >/dev/null && stable_button lowest
 }
 
 wait_for "device page (the card on E:)" device_page

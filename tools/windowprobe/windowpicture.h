@@ -1,5 +1,5 @@
-#ifndef ZUV_TESTS_WINDOWPICTURE_H
-#define ZUV_TESTS_WINDOWPICTURE_H
+#ifndef ZUV_WINDOWPICTURE_H
+#define ZUV_WINDOWPICTURE_H
 
 #include <QImage>
 #include <QList>
