@@ -255,6 +255,11 @@ private:
     Run runTools();
     QString checkCard(const Workload &workload, bool full);
     void measureCopyAlone(const Workload &workload, bool removeOld, Result *result);
+    bool mountCard(const Workload &workload, QString *error);
+    void writePlan(const QList<QPair<QString, QString>> &directories);
+    bool runOnce(const Workload &workload, bool engine, bool fullCheck, const QString &serverRoot, LinkServer *link,
+                 Run *run, QString *error);
+    void reportRun(const Workload &workload, int pair, bool engine, const Run &run);
 
     QString path(const QString &name) const { return m_work + QLatin1Char('/') + name; }
     int pairsFor(const Workload &workload) const { return m_options.pairs > 0 ? m_options.pairs : workload.pairs; }
@@ -521,99 +526,113 @@ void Bench::runRetry(const Workload &workload, LinkServer *link, Run *run)
     run->secondBytes = double(second);
 }
 
+bool Bench::mountCard(const Workload &workload, QString *error)
+{
+    m_volume.reset(new Volume(workload.volumeSize()));
+    if (!m_options.mountedVolumes) {
+        QDir().mkpath(m_volume->rootPath());
+    } else if (!m_volume->mount()) {
+        *error = QStringLiteral("cannot mount the card");
+        return false;
+    }
+    m_card = m_volume->rootPath();
+    return true;
+}
+
+// The update directories, as the engine's driver reads them.
+void Bench::writePlan(const QList<QPair<QString, QString>> &directories)
+{
+    QFile plan(path(QStringLiteral("plan.tsv")));
+    plan.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    for (const auto &directory : directories)
+        plan.write((directory.first + QLatin1Char('|') + directory.second + QLatin1Char('\n')).toUtf8());
+}
+
+// One run of a pair, by the engine or by the tools, from a restored card;
+// false when the card could not be restored.
+bool Bench::runOnce(const Workload &workload, bool engine, bool fullCheck, const QString &serverRoot,
+                    LinkServer *link, Run *run, QString *error)
+{
+    if (!restoreCard(error))
+        return false;
+    // Memory just freed is several times faster to write again than
+    // memory the machine has not touched for a while (on a virtual
+    // machine the host takes freed memory back within a second or
+    // two). Without a pause the second run of a pair would write into
+    // what the first one freed; with it, both start alike.
+    QThread::msleep(m_options.settleMs);
+    if (workload.failAtFraction > 0)
+        runRetry(workload, link, run);
+    else
+        *run = engine ? runEngine(workload, serverRoot) : runTools();
+    if (run->ok) {
+        const QString wrong = checkCard(workload, fullCheck);
+        if (!wrong.isEmpty()) {
+            run->ok = false;
+            run->failure = wrong;
+        }
+    }
+    if (run->ok && run->files != workload.filesToFetch()) {
+        run->ok = false;
+        run->failure = QStringLiteral("fetched %1 files instead of %2").arg(run->files).arg(workload.filesToFetch());
+    }
+    return true;
+}
+
+void Bench::reportRun(const Workload &workload, int pair, bool engine, const Run &run)
+{
+    QString figures;
+    if (!run.ok)
+        figures = QStringLiteral("FAILED: ") + run.failure;
+    else if (engine)
+        figures = QStringLiteral("%1 s, peak RSS +%2 MiB, longest stall %3 ms")
+                      .arg(run.wallMs / 1000, 0, 'f', 2)
+                      .arg(run.peakAboveIdleMiB, 0, 'f', 1)
+                      .arg(run.longestStallMs, 0, 'f', 0);
+    else
+        figures = QStringLiteral("%1 s").arg(run.wallMs / 1000, 0, 'f', 2);
+    if (run.ok && workload.failAtFraction > 0)
+        figures += QStringLiteral("; attempts %1 s and %2 s, %3 MiB and %4 MiB")
+                       .arg(run.firstMs / 1000, 0, 'f', 2)
+                       .arg(run.secondMs / 1000, 0, 'f', 2)
+                       .arg(run.firstBytes / MiB, 0, 'f', 1)
+                       .arg(run.secondBytes / MiB, 0, 'f', 1);
+    say(QStringLiteral("%1: pair %2/%3 %4 %5")
+            .arg(workload.name)
+            .arg(pair + 1)
+            .arg(pairsFor(workload))
+            .arg(engine ? QStringLiteral("engine") : QStringLiteral("tools "), figures));
+}
+
 Bench::Result Bench::measure(const Workload &workload)
 {
     Result result;
     result.workload = workload;
     result.loadBefore = loadAverage();
     removeContents(m_work);
-
-    m_volume.reset(new Volume(workload.volumeSize()));
-    if (m_options.mountedVolumes) {
-        if (!m_volume->mount()) {
-            result.failure = QStringLiteral("cannot mount the card");
-            return result;
-        }
-    } else {
-        QDir().mkpath(m_volume->rootPath());
-    }
-    m_card = m_volume->rootPath();
-
-    QString error;
-    if (!prepare(workload, &error)) {
-        result.failure = error;
+    if (!mountCard(workload, &result.failure) || !prepare(workload, &result.failure))
         return result;
-    }
     NginxServer nginx(path(QStringLiteral("tree")));
     std::unique_ptr<LinkServer> link;
     if (workload.linkBytesPerSecond > 0) {
         link.reset(new LinkServer(path(QStringLiteral("tree")), workload.linkBytesPerSecond));
-        if (!link->start(&error)) {
-            result.failure = error;
+        if (!link->start(&result.failure))
             return result;
-        }
-    } else if (!nginx.start(&error)) {
-        result.failure = error;
+    } else if (!nginx.start(&result.failure)) {
         return result;
     }
     const QString serverRoot = link ? link->baseUrl() : nginx.baseUrl();
-    const QList<QPair<QString, QString>> directories = workload.updateDirectories(serverRoot);
-    QFile plan(path(QStringLiteral("plan.tsv")));
-    plan.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    for (const auto &directory : directories)
-        plan.write((directory.first + QLatin1Char('|') + directory.second + QLatin1Char('\n')).toUtf8());
-    plan.close();
+    writePlan(workload.updateDirectories(serverRoot));
 
-    const int pairs = pairsFor(workload);
-    for (int pair = 0; pair < pairs; ++pair) {
+    for (int pair = 0; pair < pairsFor(workload); ++pair) {
         for (const bool first : {true, false}) {
             const bool engine = first != m_options.toolsFirst;
-            const bool retry = workload.failAtFraction > 0;
-            if (retry && !engine)
+            if (workload.failAtFraction > 0 && !engine)
                 continue; // a retry is the engine's alone
-            if (!restoreCard(&error)) {
-                result.failure = error;
-                return result;
-            }
-            // Memory just freed is several times faster to write again than
-            // memory the machine has not touched for a while (on a virtual
-            // machine the host takes freed memory back within a second or
-            // two). Without a pause the second run of a pair would write into
-            // what the first one freed; with it, both start alike.
-            QThread::msleep(m_options.settleMs);
             Run run;
-            if (retry)
-                runRetry(workload, link.get(), &run);
-            else
-                run = engine ? runEngine(workload, serverRoot) : runTools();
-            if (run.ok) {
-                const QString wrong = checkCard(workload, pair == 0);
-                if (!wrong.isEmpty()) {
-                    run.ok = false;
-                    run.failure = wrong;
-                }
-            }
-            if (run.ok && run.files != workload.filesToFetch()) {
-                run.ok = false;
-                run.failure = QStringLiteral("fetched %1 files instead of %2").arg(run.files).arg(workload.filesToFetch());
-            }
-            say(QStringLiteral("%1: pair %2/%3 %4 %5")
-                    .arg(workload.name)
-                    .arg(pair + 1)
-                    .arg(pairs)
-                    .arg(engine ? QStringLiteral("engine") : QStringLiteral("tools "))
-                    .arg(!run.ok ? QStringLiteral("FAILED: ") + run.failure
-                         : engine ? QStringLiteral("%1 s, peak RSS +%2 MiB, longest stall %3 ms")
-                                        .arg(run.wallMs / 1000, 0, 'f', 2)
-                                        .arg(run.peakAboveIdleMiB, 0, 'f', 1)
-                                        .arg(run.longestStallMs, 0, 'f', 0)
-                                  : QStringLiteral("%1 s").arg(run.wallMs / 1000, 0, 'f', 2))
-                    + (run.ok && retry ? QStringLiteral("; attempts %1 s and %2 s, %3 MiB and %4 MiB")
-                                             .arg(run.firstMs / 1000, 0, 'f', 2)
-                                             .arg(run.secondMs / 1000, 0, 'f', 2)
-                                             .arg(run.firstBytes / MiB, 0, 'f', 1)
-                                             .arg(run.secondBytes / MiB, 0, 'f', 1)
-                                       : QString()));
+            if (!runOnce(workload, engine, pair == 0, serverRoot, link.get(), &run, &result.failure))
+                return result;
+            reportRun(workload, pair, engine, run);
             (engine ? result.engine : result.tools).append(run);
         }
     }
@@ -721,6 +740,58 @@ QString table(const QList<Bench::Result> &results)
     return text;
 }
 
+// The retry workload: what the second attempt fetched against the first.
+Target retryTarget(const Bench::Result &result)
+{
+    QList<double> bytes, times;
+    for (const Run &run : result.engine) {
+        bytes.append(run.ok && run.firstBytes > 0 ? run.secondBytes / run.firstBytes : -1);
+        times.append(run.ok && run.firstMs > 0 ? run.secondMs / run.firstMs : -1);
+    }
+    return judge(QStringLiteral("retry after a failure at 90 %: second attempt's bytes ≤ 0.15 × the first's"),
+                 median(bytes), RetryBytesRatio, true,
+                 QStringLiteral("%1 × the bytes (%2 of %3 MiB), %4 × the time (%5 s against %6 s)")
+                     .arg(number(median(bytes), 3), number(median(pick(result.engine, &Run::secondBytes)) / MiB, 1),
+                          number(median(pick(result.engine, &Run::firstBytes)) / MiB, 1), number(median(times)),
+                          number(median(pick(result.engine, &Run::secondMs)) / 1000),
+                          number(median(pick(result.engine, &Run::firstMs)) / 1000)));
+}
+
+// The one-big workload: hashing and copying against md5sum, cp and sync.
+QList<Target> oneBigTargets(const Bench::Result &result)
+{
+    QList<Target> list;
+    // Throughput ratios are the inverse of the time ratios.
+    QList<double> check, verify, copy;
+    for (const double r : ratios(result, &Run::checkMs))
+        check.append(r > 0 ? 1 / r : -1);
+    for (const double r : ratios(result, &Run::verifyMs))
+        verify.append(r > 0 ? 1 / r : -1);
+    for (const double r : ratios(result, &Run::copyMs))
+        copy.append(r > 0 ? 1 / r : -1);
+    list.append(judge(QStringLiteral("one big: hashing the card ≥ 0.95 × md5sum"), median(check),
+                      HashRateRatio, false, QStringLiteral("%1 ×").arg(number(median(check)))));
+    list.append(judge(QStringLiteral("one big: hashing the download ≥ 0.95 × md5sum"), median(verify),
+                      HashRateRatio, false, QStringLiteral("%1 ×").arg(number(median(verify)))));
+    list.append(judge(QStringLiteral("one big: copy ≥ 0.8 × cp + sync"), median(copy), CopyRateRatio, false,
+                      QStringLiteral("%1 ×").arg(number(median(copy)))));
+    const auto compare = [&](const QList<double> &engine, const QList<double> &tools, const QString &how) {
+        QList<double> ratio;
+        for (int i = 0; i < qMin(engine.size(), tools.size()); ++i)
+            ratio.append(engine.at(i) > 0 && tools.at(i) > 0 ? tools.at(i) / engine.at(i) : -1);
+        if (ratio.isEmpty())
+            return;
+        list.append(judge(QStringLiteral("one big, for comparison: the copy alone, %1, ≥ 0.8 × cp + sync").arg(how),
+                          median(ratio), CopyRateRatio, false,
+                          QStringLiteral("%1 × (%2 s against %3 s)")
+                              .arg(number(median(ratio)), number(median(engine)), number(median(tools)))));
+    };
+    compare(result.copyAloneEngine, result.copyAloneTools, QStringLiteral("both into memory just freed"));
+    compare(result.copyBesideEngine, result.copyBesideTools,
+            QStringLiteral("both beside the old version, into fresh memory"));
+    return list;
+}
+
 QList<Target> targets(const QList<Bench::Result> &results)
 {
     QList<Target> list;
@@ -738,53 +809,13 @@ QList<Target> targets(const QList<Bench::Result> &results)
                                   .arg(number(ratio), number(median(pick(result.engine, &Run::wallMs)) / 1000),
                                        number(median(pick(result.tools, &Run::wallMs)) / 1000))));
         } else if (w.name == QLatin1String("retry")) {
-            QList<double> bytes, times;
-            for (const Run &run : result.engine) {
-                bytes.append(run.ok && run.firstBytes > 0 ? run.secondBytes / run.firstBytes : -1);
-                times.append(run.ok && run.firstMs > 0 ? run.secondMs / run.firstMs : -1);
-            }
-            list.append(judge(QStringLiteral("retry after a failure at 90 %: second attempt's bytes ≤ 0.15 × the first's"),
-                              median(bytes), RetryBytesRatio, true,
-                              QStringLiteral("%1 × the bytes (%2 of %3 MiB), %4 × the time (%5 s against %6 s)")
-                                  .arg(number(median(bytes), 3),
-                                       number(median(pick(result.engine, &Run::secondBytes)) / MiB, 1),
-                                       number(median(pick(result.engine, &Run::firstBytes)) / MiB, 1),
-                                       number(median(times)),
-                                       number(median(pick(result.engine, &Run::secondMs)) / 1000),
-                                       number(median(pick(result.engine, &Run::firstMs)) / 1000))));
+            list.append(retryTarget(result));
         } else if (w.name == QLatin1String("many-small")) {
             const double perFile = median(pick(result.engine, &Run::wallMs)) / w.files.size();
             list.append(judge(QStringLiteral("many small: engine time per file ≤ 2 ms"), perFile, ManySmallMsPerFile,
                               true, QStringLiteral("%1 ms").arg(number(perFile, 3))));
         } else if (w.name == QLatin1String("one-big")) {
-            // Throughput ratios are the inverse of the time ratios.
-            QList<double> check, verify, copy;
-            for (const double r : ratios(result, &Run::checkMs))
-                check.append(r > 0 ? 1 / r : -1);
-            for (const double r : ratios(result, &Run::verifyMs))
-                verify.append(r > 0 ? 1 / r : -1);
-            for (const double r : ratios(result, &Run::copyMs))
-                copy.append(r > 0 ? 1 / r : -1);
-            list.append(judge(QStringLiteral("one big: hashing the card ≥ 0.95 × md5sum"), median(check),
-                              HashRateRatio, false, QStringLiteral("%1 ×").arg(number(median(check)))));
-            list.append(judge(QStringLiteral("one big: hashing the download ≥ 0.95 × md5sum"), median(verify),
-                              HashRateRatio, false, QStringLiteral("%1 ×").arg(number(median(verify)))));
-            list.append(judge(QStringLiteral("one big: copy ≥ 0.8 × cp + sync"), median(copy), CopyRateRatio, false,
-                              QStringLiteral("%1 ×").arg(number(median(copy)))));
-            const auto compare = [&](const QList<double> &engine, const QList<double> &tools, const QString &how) {
-                QList<double> ratio;
-                for (int i = 0; i < qMin(engine.size(), tools.size()); ++i)
-                    ratio.append(engine.at(i) > 0 && tools.at(i) > 0 ? tools.at(i) / engine.at(i) : -1);
-                if (ratio.isEmpty())
-                    return;
-                list.append(judge(QStringLiteral("one big, for comparison: the copy alone, %1, ≥ 0.8 × cp + sync").arg(how),
-                                  median(ratio), CopyRateRatio, false,
-                                  QStringLiteral("%1 × (%2 s against %3 s)")
-                                      .arg(number(median(ratio)), number(median(engine)), number(median(tools)))));
-            };
-            compare(result.copyAloneEngine, result.copyAloneTools, QStringLiteral("both into memory just freed"));
-            compare(result.copyBesideEngine, result.copyBesideTools,
-                    QStringLiteral("both beside the old version, into fresh memory"));
+            list.append(oneBigTargets(result));
         }
     }
     for (const Bench::Result &result : results) {
@@ -888,42 +919,35 @@ QString report(const QList<Bench::Result> &results, bool mountedVolumes, const Q
 
 } // namespace
 
-int main(int argc, char **argv)
+void addOptions(QCommandLineParser *parser)
 {
-    QCoreApplication app(argc, argv);
-    // The engine's debug lines (of the copy measured here) are not wanted.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Measures the update engine against the standard tools."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("report"), QStringLiteral("Write the report to FILE."), QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("pairs"),
-                      QStringLiteral("Runs of each pipeline per workload (default: 5 for release, 3 for the others)."),
-                      QStringLiteral("N")});
-    parser.addOption({QStringLiteral("only"), QStringLiteral("Measure only these workloads (comma-separated)."),
-                      QStringLiteral("NAMES")});
-    parser.addOption({QStringLiteral("seed"), QStringLiteral("Seed of the generated data."), QStringLiteral("N"),
-                      QStringLiteral("20240611")});
-    parser.addOption({QStringLiteral("smoke"), QStringLiteral("One pair of a tiny workload; fails on any fault.")});
-    parser.addOption({QStringLiteral("driver-option"),
-                      QStringLiteral("Pass OPTION on to zuv-bench-driver (e.g. --stalls=20); repeatable."),
-                      QStringLiteral("OPTION")});
-    parser.addOption({QStringLiteral("driver-wrapper"),
-                      QStringLiteral("Run zuv-bench-driver under COMMAND (blank-separated), e.g. a profiler."),
-                      QStringLiteral("COMMAND")});
-    parser.addOption({QStringLiteral("settle"), QStringLiteral("Pause before each run, in seconds."),
-                      QStringLiteral("SECONDS"), QStringLiteral("3")});
-    parser.addOption({QStringLiteral("tools-first"), QStringLiteral("Alternate B A B A instead of A B A B.")});
-    parser.process(app);
+    parser->setApplicationDescription(QStringLiteral("Measures the update engine against the standard tools."));
+    parser->addHelpOption();
+    parser->addOption({QStringLiteral("report"), QStringLiteral("Write the report to FILE."), QStringLiteral("FILE")});
+    parser->addOption({QStringLiteral("pairs"),
+                       QStringLiteral("Runs of each pipeline per workload (default: 5 for release, 3 for the others)."),
+                       QStringLiteral("N")});
+    parser->addOption({QStringLiteral("only"), QStringLiteral("Measure only these workloads (comma-separated)."),
+                       QStringLiteral("NAMES")});
+    parser->addOption({QStringLiteral("seed"), QStringLiteral("Seed of the generated data."), QStringLiteral("N"),
+                       QStringLiteral("20240611")});
+    parser->addOption({QStringLiteral("smoke"), QStringLiteral("One pair of a tiny workload; fails on any fault.")});
+    parser->addOption({QStringLiteral("driver-option"),
+                       QStringLiteral("Pass OPTION on to zuv-bench-driver (e.g. --stalls=20); repeatable."),
+                       QStringLiteral("OPTION")});
+    parser->addOption({QStringLiteral("driver-wrapper"),
+                       QStringLiteral("Run zuv-bench-driver under COMMAND (blank-separated), e.g. a profiler."),
+                       QStringLiteral("COMMAND")});
+    parser->addOption({QStringLiteral("settle"), QStringLiteral("Pause before each run, in seconds."),
+                       QStringLiteral("SECONDS"), QStringLiteral("3")});
+    parser->addOption({QStringLiteral("tools-first"), QStringLiteral("Alternate B A B A instead of A B A B.")});
+}
 
-    const bool smoke = parser.isSet(QStringLiteral("smoke"));
+QList<Workload> chosenWorkloads(const QCommandLineParser &parser)
+{
     const quint64 seed = parser.value(QStringLiteral("seed")).toULongLong();
-    const int pairs = parser.isSet(QStringLiteral("pairs")) ? qMax(1, parser.value(QStringLiteral("pairs")).toInt()) : 0;
     QList<Workload> workloads;
-    if (smoke) {
+    if (parser.isSet(QStringLiteral("smoke"))) {
         workloads = {Workload::smoke(seed)};
     } else {
         workloads = {Workload::release(seed),         Workload::manySmall(seed),
@@ -937,6 +961,57 @@ int main(int argc, char **argv)
                                        [&](const Workload &w) { return !only.contains(w.name); }),
                         workloads.end());
     }
+    return workloads;
+}
+
+Bench::Options chosenOptions(const QCommandLineParser &parser, bool mountedVolumes)
+{
+    const bool smoke = parser.isSet(QStringLiteral("smoke"));
+    Bench::Options options;
+    options.mountedVolumes = mountedVolumes;
+    options.pairs = parser.isSet(QStringLiteral("pairs")) ? qMax(1, parser.value(QStringLiteral("pairs")).toInt()) : 0;
+    options.settleMs = smoke ? 0 : (unsigned long)qMax(0.0, parser.value(QStringLiteral("settle")).toDouble() * 1000);
+    options.toolsFirst = parser.isSet(QStringLiteral("tools-first"));
+    for (const QString &option : parser.values(QStringLiteral("driver-option"))) {
+        options.driverOptions += option.section(QLatin1Char('='), 0, 0);
+        if (option.contains(QLatin1Char('=')))
+            options.driverOptions += option.section(QLatin1Char('='), 1);
+    }
+    options.driverWrapper =
+        parser.value(QStringLiteral("driver-wrapper")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return options;
+}
+
+// Prints the table and the targets, and writes the report where asked.
+void publishResults(const QCommandLineParser &parser, const QString &reportText, const QList<Bench::Result> &results)
+{
+    out << "\n" << table(results) << "\n";
+    for (const Target &target : targets(results))
+        out << (target.met ? "  met     " : "  MISSED  ") << target.what << ": " << target.figure << " ("
+            << target.margin << ")\n";
+    out.flush();
+    if (!parser.isSet(QStringLiteral("report")))
+        return;
+    const QString reportPath = parser.value(QStringLiteral("report"));
+    QDir().mkpath(QFileInfo(reportPath).absolutePath());
+    QFile file(reportPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(reportText.toUtf8()) < 0)
+        fatal(QStringLiteral("cannot write %1").arg(reportPath));
+    say(QStringLiteral("report written to %1").arg(QFileInfo(reportPath).absoluteFilePath()));
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // The engine's debug lines (of the copy measured here) are not wanted.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
+    QCommandLineParser parser;
+    addOptions(&parser);
+    parser.process(app);
+    const QList<Workload> workloads = chosenWorkloads(parser);
 
     for (const char *tool : {"curl", "md5sum", "cp", "sync"}) {
         if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
@@ -944,7 +1019,7 @@ int main(int argc, char **argv)
     }
     if (NginxServer::executable().isEmpty()) {
         say(QStringLiteral("SKIP: nginx is not installed"));
-        return smoke ? 77 : 1;
+        return parser.isSet(QStringLiteral("smoke")) ? 77 : 1;
     }
     const bool mountedVolumes = Volume::unavailableReason().isEmpty();
     if (!mountedVolumes)
@@ -964,22 +1039,10 @@ int main(int argc, char **argv)
     const QString loadBefore = loadAverage();
     QElapsedTimer elapsed;
     elapsed.start();
-    Bench::Options options;
-    options.mountedVolumes = mountedVolumes;
-    options.pairs = pairs;
-    options.settleMs = smoke ? 0 : (unsigned long)qMax(0.0, parser.value(QStringLiteral("settle")).toDouble() * 1000);
-    options.toolsFirst = parser.isSet(QStringLiteral("tools-first"));
-    for (const QString &option : parser.values(QStringLiteral("driver-option"))) {
-        options.driverOptions += option.section(QLatin1Char('='), 0, 0);
-        if (option.contains(QLatin1Char('=')))
-            options.driverOptions += option.section(QLatin1Char('='), 1);
-    }
-    options.driverWrapper =
-        parser.value(QStringLiteral("driver-wrapper")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    Bench bench(work, options);
+    Bench bench(work, chosenOptions(parser, mountedVolumes));
     QList<Bench::Result> results;
     bool allOk = true;
-    for (const Workload &workload : qAsConst(workloads)) {
+    for (const Workload &workload : workloads) {
         results.append(bench.measure(workload));
         const Bench::Result &result = results.last();
         allOk = allOk && result.failure.isEmpty();
@@ -988,21 +1051,6 @@ int main(int argc, char **argv)
         if (!result.failure.isEmpty())
             say(QStringLiteral("%1: FAILED: %2").arg(workload.name, result.failure));
     }
-
-    const QString text =
-        report(results, mountedVolumes, loadBefore, loadAverage(), elapsed.elapsed());
-    out << "\n" << table(results) << "\n";
-    for (const Target &target : targets(results))
-        out << (target.met ? "  met     " : "  MISSED  ") << target.what << ": " << target.figure << " ("
-            << target.margin << ")\n";
-    out.flush();
-    if (parser.isSet(QStringLiteral("report"))) {
-        const QString reportPath = parser.value(QStringLiteral("report"));
-        QDir().mkpath(QFileInfo(reportPath).absolutePath());
-        QFile file(reportPath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0)
-            fatal(QStringLiteral("cannot write %1").arg(reportPath));
-        say(QStringLiteral("report written to %1").arg(QFileInfo(reportPath).absoluteFilePath()));
-    }
+    publishResults(parser, report(results, mountedVolumes, loadBefore, loadAverage(), elapsed.elapsed()), results);
     return allOk ? 0 : 1;
 }

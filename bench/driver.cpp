@@ -158,85 +158,138 @@ int usage(const char *why)
 
 } // namespace
 
-int main(int argc, char **argv)
+struct Arguments
 {
-    QCoreApplication app(argc, argv);
-    qInstallMessageHandler(messageHandler);
-
     QString devicePath;
     QList<QPair<QString, QString>> directories;
     int timeoutSeconds = 600;
     int stallReportMs = -1;
     int attempts = 1;
-    const QStringList args = app.arguments();
+};
+
+// Reads the command line into arguments; an empty string, or what is wrong.
+QString parseArguments(const QStringList &args, Arguments *out)
+{
     for (int i = 1; i < args.size(); ++i) {
         const QString &arg = args.at(i);
-        if (arg == QLatin1String("--device") && i + 1 < args.size()) {
-            devicePath = args.at(++i);
+        const bool hasValue = i + 1 < args.size();
+        if (arg == QLatin1String("--device") && hasValue) {
+            out->devicePath = args.at(++i);
         } else if (arg == QLatin1String("--directory") && i + 2 < args.size()) {
-            directories.append({args.at(i + 1), args.at(i + 2)});
+            out->directories.append({args.at(i + 1), args.at(i + 2)});
             i += 2;
-        } else if (arg == QLatin1String("--timeout") && i + 1 < args.size()) {
-            timeoutSeconds = args.at(++i).toInt();
-        } else if (arg == QLatin1String("--attempts") && i + 1 < args.size()) {
-            attempts = qMax(1, args.at(++i).toInt());
-        } else if (arg == QLatin1String("--stalls") && i + 1 < args.size()) {
-            stallReportMs = args.at(++i).toInt();
-        } else if (arg == QLatin1String("--log") && i + 1 < args.size()) {
+        } else if (arg == QLatin1String("--timeout") && hasValue) {
+            out->timeoutSeconds = args.at(++i).toInt();
+        } else if (arg == QLatin1String("--attempts") && hasValue) {
+            out->attempts = qMax(1, args.at(++i).toInt());
+        } else if (arg == QLatin1String("--stalls") && hasValue) {
+            out->stallReportMs = args.at(++i).toInt();
+        } else if (arg == QLatin1String("--log") && hasValue) {
             logFile = std::fopen(QFile::encodeName(args.at(++i)).constData(), "w");
             if (!logFile)
-                return usage("cannot write the log file");
+                return QStringLiteral("cannot write the log file");
         } else {
-            return usage(qPrintable(QStringLiteral("unknown or incomplete argument \"%1\"").arg(arg)));
+            return QStringLiteral("unknown or incomplete argument \"%1\"").arg(arg);
         }
     }
-    if (devicePath.isEmpty() || directories.isEmpty() || timeoutSeconds <= 0)
-        return usage("a device, at least one directory and a positive timeout are needed");
+    if (out->devicePath.isEmpty() || out->directories.isEmpty() || out->timeoutSeconds <= 0)
+        return QStringLiteral("a device, at least one directory and a positive timeout are needed");
+    return QString();
+}
+
+// When the phases of the current attempt began, from the engine's signals,
+// in nanoseconds of the attempt's clock.
+struct Moments
+{
+    qint64 preparedAt = -1;
+    qint64 verifyingAt = -1;
+    qint64 copyingAt = -1;
+    qint64 endAt = -1;
+    int downloads = 0;
+    int announcedTotal = 0;
+
+    void watch(Update *update, const QElapsedTimer *clock, StallMeter *stalls)
+    {
+        QObject::connect(update, &Update::preparingDownloadList, [this, clock, stalls] {
+            preparedAt = clock->nsecsElapsed();
+            stalls->lastEvent = "preparingDownloadList";
+        });
+        QObject::connect(update, &Update::downloadedFiles, [this, stalls](int count, int total) {
+            downloads = count;
+            announcedTotal = total;
+            stalls->lastEvent = "downloadedFiles";
+        });
+        QObject::connect(update, &Update::veryfingDownloadedFiles, [this, clock, stalls] {
+            verifyingAt = clock->nsecsElapsed();
+            stalls->lastEvent = "veryfingDownloadedFiles";
+        });
+        QObject::connect(update, &Update::copyingFiles, [this, clock, stalls] {
+            copyingAt = clock->nsecsElapsed();
+            stalls->lastEvent = "copyingFiles";
+        });
+    }
+};
+
+QJsonObject figures(const QString &result, const Moments &at, const ObservedManager &manager, int manifests,
+                    const StallMeter &stalls, qint64 idleRss, const QJsonArray &attemptMs)
+{
+    const qint64 checkedAt = manager.requestTimes.size() > manifests ? manager.requestTimes.at(manifests) : -1;
+    const bool copied = at.copyingAt >= 0 && result == QLatin1String("updateReady");
+    return QJsonObject{
+        {QStringLiteral("result"), result},
+        {QStringLiteral("wallMs"), ms(at.endAt)},
+        {QStringLiteral("manifestsMs"), ms(at.preparedAt)},
+        {QStringLiteral("checkMs"), checkedAt < 0 ? -1 : ms(checkedAt)},
+        {QStringLiteral("downloadMs"), checkedAt < 0 || at.verifyingAt < 0 ? -1 : ms(at.verifyingAt - checkedAt)},
+        {QStringLiteral("verifyMs"), at.verifyingAt < 0 || at.copyingAt < 0 ? -1 : ms(at.copyingAt - at.verifyingAt)},
+        {QStringLiteral("copyMs"), copied ? ms(at.endAt - at.copyingAt) - RunEndDelayMs : -1},
+        {QStringLiteral("downloads"), at.downloads},
+        {QStringLiteral("announcedTotal"), at.announcedTotal},
+        {QStringLiteral("requests"), manager.requestTimes.size()},
+        {QStringLiteral("idleRssKiB"), idleRss},
+        {QStringLiteral("peakRssKiB"), statusKiB("VmHWM:")},
+        {QStringLiteral("longestStallMs"), ms(stalls.longestGapNs())},
+        {QStringLiteral("ticks"), stalls.ticks()},
+        {QStringLiteral("attemptMs"), attemptMs},
+    };
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(messageHandler);
+    Arguments arguments;
+    const QString wrong = parseArguments(app.arguments(), &arguments);
+    if (!wrong.isEmpty())
+        return usage(qPrintable(wrong));
 
     QElapsedTimer clock;
     ObservedManager manager;
     manager.clock = &clock;
-    Update update(&manager);
     StallMeter stalls;
-    stalls.reportAboveNs = stallReportMs < 0 ? -1 : stallReportMs * 1000000LL;
+    stalls.reportAboveNs = arguments.stallReportMs < 0 ? -1 : arguments.stallReportMs * 1000000LL;
+    Moments at; // outlives the engine that reports to it
+    Update update(&manager);
+    at.watch(&update, &clock, &stalls);
 
     QString result;
-    qint64 preparedAt = -1, verifyingAt = -1, copyingAt = -1, endAt = -1;
-    int downloads = 0;
-    int announcedTotal = 0;
-    QObject::connect(&update, &Update::preparingDownloadList, [&] {
-        preparedAt = clock.nsecsElapsed();
-        stalls.lastEvent = "preparingDownloadList";
-    });
-    QObject::connect(&update, &Update::downloadedFiles, [&](int count, int total) {
-        downloads = count;
-        announcedTotal = total;
-        stalls.lastEvent = "downloadedFiles";
-    });
-    QObject::connect(&update, &Update::veryfingDownloadedFiles, [&] {
-        verifyingAt = clock.nsecsElapsed();
-        stalls.lastEvent = "veryfingDownloadedFiles";
-    });
-    QObject::connect(&update, &Update::copyingFiles, [&] {
-        copyingAt = clock.nsecsElapsed();
-        stalls.lastEvent = "copyingFiles";
-    });
     QJsonArray attemptMs;
+    qint64 idleRss = 0;
     auto startRun = [&] {
         clock.start();
         manager.requestTimes.clear();
-        update.reset(devicePath);
-        for (const auto &directory : qAsConst(directories))
+        update.reset(arguments.devicePath);
+        for (const auto &directory : qAsConst(arguments.directories))
             update.addUpdateDirectory(directory.first, directory.second);
         update.start();
     };
     auto end = [&](const QString &how) {
         if (!result.isEmpty())
-            return;
-        endAt = clock.nsecsElapsed();
-        attemptMs.append(ms(endAt));
-        if (how == QLatin1String("downloadError") && attemptMs.size() < attempts) {
-            preparedAt = verifyingAt = copyingAt = endAt = -1;
+            return; // an end after the end: the time limit
+        at.endAt = clock.nsecsElapsed();
+        attemptMs.append(ms(at.endAt));
+        if (how == QLatin1String("downloadError") && attemptMs.size() < arguments.attempts) {
+            at.preparedAt = at.verifyingAt = at.copyingAt = at.endAt = -1;
             QTimer::singleShot(0, &app, startRun);
             return;
         }
@@ -246,43 +299,21 @@ int main(int argc, char **argv)
     };
     QObject::connect(&update, &Update::updateReady, [&] { end(QStringLiteral("updateReady")); });
     QObject::connect(&update, &Update::downloadError, [&] { end(QStringLiteral("downloadError")); });
-    QTimer::singleShot(timeoutSeconds * 1000, &app, [&] { end(QStringLiteral("timeout")); });
+    QTimer::singleShot(arguments.timeoutSeconds * 1000, &app, [&] { end(QStringLiteral("timeout")); });
 
-    // The idle driver: everything built, the event loop running, nothing
-    // asked of the engine yet.
+    // Idle: everything built, the event loop running, nothing asked yet.
     QTimer::singleShot(100, &app, [&] {
-        const qint64 idleRss = statusKiB("VmRSS:");
-        app.setProperty("idleRss", idleRss);
+        idleRss = statusKiB("VmRSS:");
         resetPeakRss();
         stalls.start();
         startRun();
     });
     app.exec();
 
-    const int manifests = directories.size();
-    const qint64 checkedAt = manager.requestTimes.size() > manifests ? manager.requestTimes.at(manifests) : -1;
-    QJsonObject figures{
-        {QStringLiteral("result"), result},
-        {QStringLiteral("wallMs"), ms(endAt)},
-        {QStringLiteral("manifestsMs"), ms(preparedAt)},
-        {QStringLiteral("checkMs"), checkedAt < 0 ? -1 : ms(checkedAt)},
-        {QStringLiteral("downloadMs"), checkedAt < 0 || verifyingAt < 0 ? -1 : ms(verifyingAt - checkedAt)},
-        {QStringLiteral("verifyMs"), verifyingAt < 0 || copyingAt < 0 ? -1 : ms(copyingAt - verifyingAt)},
-        {QStringLiteral("copyMs"),
-         copyingAt < 0 || result != QLatin1String("updateReady") ? -1 : ms(endAt - copyingAt) - RunEndDelayMs},
-        {QStringLiteral("downloads"), downloads},
-        {QStringLiteral("announcedTotal"), announcedTotal},
-        {QStringLiteral("requests"), manager.requestTimes.size()},
-        {QStringLiteral("idleRssKiB"), app.property("idleRss").toLongLong()},
-        {QStringLiteral("peakRssKiB"), statusKiB("VmHWM:")},
-        {QStringLiteral("longestStallMs"), ms(stalls.longestGapNs())},
-        {QStringLiteral("ticks"), stalls.ticks()},
-        {QStringLiteral("attemptMs"), attemptMs},
-    };
-    std::printf("%s\n", QJsonDocument(figures).toJson(QJsonDocument::Compact).constData());
+    std::printf("%s\n", QJsonDocument(figures(result, at, manager, arguments.directories.size(), stalls, idleRss, attemptMs))
+                            .toJson(QJsonDocument::Compact)
+                            .constData());
     if (logFile)
         std::fclose(logFile);
-    if (result == QLatin1String("updateReady"))
-        return 0;
-    return result == QLatin1String("timeout") ? 3 : 1;
+    return result == QLatin1String("updateReady") ? 0 : result == QLatin1String("timeout") ? 3 : 1;
 }

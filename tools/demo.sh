@@ -204,27 +204,7 @@ shot() {
     say "  picture: $file"
 }
 
-# Finds a button twice at the same place (not in the middle of a page
-# transition) and leaves its centre in $button.
-stable_button() {
-    local first second
-    first=$("$probe" find "$1" $geometry) || return 1
-    sleep 0.3
-    second=$("$probe" find "$1" $geometry) || return 1
-    [ "$first" = "$second" ] || return 1
-    button=$first
-}
-
-click() {
-    # shellcheck disable=SC2086
-    xdotool mousemove --window "$window" $1 click 1
-}
-
 program_alive() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended; its log: $(tail -n 20 "$work/program.log")"; }
-device_page() { program_alive && stable_button check; }
-message_page() {
-    program_alive && ! "$probe" find check $geometry >/dev/null && stable_button lowest
-}
 
 say "Searching for the device"
 shot searching

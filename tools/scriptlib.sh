@@ -1,6 +1,8 @@
 # Shell helpers shared by the demo and the Windows test, both bash scripts
 # that define `fail` (report and exit), `wait_limit` (seconds) and an array
-# `pids` of background processes to end.
+# `pids` of background processes to end. The window helpers also need
+# `probe` (zuv-window-probe), `window` (its X id), `geometry` ("X Y WIDTH
+# HEIGHT") and a function `program_alive`.
 
 # Waits until a command succeeds, at most wait_limit seconds.
 wait_for() {
@@ -65,3 +67,24 @@ start_nginx() {
     done
     return 1
 }
+
+# Finds a button twice at the same place (not in the middle of a page
+# transition) and leaves its centre in $button.
+stable_button() {
+    local first second
+    # shellcheck disable=SC2086
+    first=$("$probe" find "$1" $geometry) || return 1
+    sleep 0.3
+    # shellcheck disable=SC2086
+    second=$("$probe" find "$1" $geometry) || return 1
+    [ "$first" = "$second" ] || return 1
+    button=$first
+}
+
+# Clicks at "X Y" in the window.
+# shellcheck disable=SC2086
+click() { xdotool mousemove --window "$window" $1 click 1; }
+
+device_page() { program_alive && stable_button check; }
+# shellcheck disable=SC2086
+message_page() { program_alive && ! "$probe" find check $geometry >/dev/null && stable_button lowest; }

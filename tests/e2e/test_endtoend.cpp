@@ -153,8 +153,6 @@ private Q_SLOTS:
 
     void update_data();
     void update();
-    void downloadFails_data();
-    void downloadFails();
     void retryAfterFailure();
 
 private:
@@ -376,42 +374,6 @@ void TestEndToEnd::update()
     QVERIFY(changed > 0);
     QCOMPARE(fetched.size(), changed);
     QVERIFY2(fetched.filter(QRegularExpression(QStringLiteral("^200 "))).size() == changed, qPrintable(fetched.join(QLatin1Char('\n'))));
-    endRun();
-}
-
-void TestEndToEnd::downloadFails_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("cutShort");
-    QTest::newRow("missing") << QStringLiteral("SecondaryFirmware/2.0/SECONDARY.BIN") << false;
-    // Half of it, announced in full, and the connection closed.
-    QTest::newRow("cut-short") << QStringLiteral("PrimaryFirmware/2.0/PRIMARY.BIN") << true;
-}
-
-// One file of the update cannot be fetched: the card stays as it was.
-void TestEndToEnd::downloadFails()
-{
-    QFETCH(QString, file);
-    QFETCH(bool, cutShort);
-    publishRelease("1.0 2.0 2.0");
-    HttpFaultServer server;
-    const Files published = filesBelow(modelPath());
-    serveRelease(&server, published);
-    HttpFaultServer::Response fault;
-    fault.status = cutShort ? 200 : 404;
-    if (cutShort) {
-        fault.body = published.value(file);
-        fault.fault = HttpFaultServer::CloseAfterBytes;
-        fault.faultAfterBytes = fault.body.size() / 2;
-    }
-    server.setResponse(ServedModel + file.toUtf8(), fault);
-
-    if (!runUpdate(DownloadErrorMessage, &server))
-        return;
-    const QString reason = failureReason(m_run->log());
-    QVERIFY2(reason.contains(file.section(QLatin1Char('/'), -1)), qPrintable(reason));
-    QCOMPARE(m_volume->snapshot(), m_before);
-    QCOMPARE(server.requestCount(ServedModel + file.toUtf8()), 1);
     endRun();
 }
 

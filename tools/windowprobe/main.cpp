@@ -2,13 +2,14 @@
 // scripts that drive it (the demo, the Windows program under Wine).
 //
 //     zuv-window-probe shot FILE X Y WIDTH HEIGHT
-//     zuv-window-probe find check|lowest X Y WIDTH HEIGHT
+//     zuv-window-probe find check|lowest|close X Y WIDTH HEIGHT
 //
 // X Y WIDTH HEIGHT is the window's place on the screen. "shot" saves a
 // picture of it. "find" prints the centre of a button relative to the
 // window, or exits with 1 while it does not show: "check" is CHECK FOR
 // UPDATES on the device page, "lowest" the lowest button in the middle of
-// the page (UPDATE on the device page, OK on a message page).
+// the page (UPDATE on the device page, OK on a message page), "close" CLOSE
+// on the change-list page.
 
 #include "windowpicture.h"
 
@@ -41,8 +42,8 @@ int find(const WindowPicture &picture, const QString &kind)
         if (!picture.isDevicePage())
             return Missing;
         centre = WindowPicture::checkForUpdatesButton();
-    } else if (kind == QLatin1String("lowest")) {
-        const QRect button = picture.lowestButton();
+    } else if (kind == QLatin1String("lowest") || kind == QLatin1String("close")) {
+        const QRect button = kind == QLatin1String("close") ? picture.changelistCloseButton() : picture.lowestButton();
         if (button.isNull())
             return Missing;
         centre = button.center();
@@ -69,7 +70,7 @@ int main(int argc, char **argv)
     }
     const QString command = ok ? arguments.at(1) : QString();
     if (command != QLatin1String("shot") && command != QLatin1String("find")) {
-        std::fprintf(stderr, "usage: zuv-window-probe shot FILE|find check|lowest X Y WIDTH HEIGHT\n");
+        std::fprintf(stderr, "usage: zuv-window-probe shot FILE|find check|lowest|close X Y WIDTH HEIGHT\n");
         return Usage;
     }
     const QImage screen = captureScreen();

@@ -39,15 +39,26 @@ bool WindowPicture::isDevicePage() const
 
 QRect WindowPicture::lowestButton() const
 {
+    return lowestButtonIn(CentreLeft, CentreRight, ButtonRowTop);
+}
+
+QRect WindowPicture::changelistCloseButton() const
+{
+    // CLOSE sits at the right edge of the change-list page, below its text.
+    return lowestButtonIn(400, 500, PageTop + 360);
+}
+
+QRect WindowPicture::lowestButtonIn(int x0, int x1, int y0) const
+{
     if (m_image.width() < 512 || m_image.height() < 512)
         return QRect();
-    const auto found = bands(CentreLeft, CentreRight, ButtonRowTop, FooterTop, &WindowPicture::isWhite);
+    const auto found = bands(x0, x1, y0, FooterTop, &WindowPicture::isWhite);
     if (found.isEmpty())
         return QRect();
     const int top = found.last().first;
     const int bottom = found.last().second;
     int left = 0;
-    const int width = longestRun(top, CentreLeft, CentreRight, &left);
+    const int width = longestRun(top, x0, x1, &left);
     if (width < ShortestButtonEdge || bottom - top < 10)
         return QRect();
     return QRect(left, top, width, bottom - top + 1);

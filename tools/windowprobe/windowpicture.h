@@ -25,12 +25,15 @@ public:
     // The lowest button in the middle of the page: UPDATE on the device
     // page, OK on a message page. A null rectangle when there is none.
     QRect lowestButton() const;
+    // CLOSE on the change-list page; a null rectangle when it does not show.
+    QRect changelistCloseButton() const;
     // The lines of the message above a message page's OK button.
     int messageLineCount(const QRect &okButton) const;
 
     static QPoint checkForUpdatesButton();
 
 private:
+    QRect lowestButtonIn(int x0, int x1, int y0) const;
     bool isWhite(int x, int y) const;
     bool isLit(int x, int y) const;
     int longestRun(int y, int x0, int x1, int *start = nullptr) const;

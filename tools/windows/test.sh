@@ -239,22 +239,6 @@ start_program end-to-end
 wait_for "program window" find_window
 eval "$(xdotool getwindowgeometry --shell "$window")"
 geometry="$X $Y $WIDTH $HEIGHT"
-# Finds a button twice at the same place (not in the middle of a page
-# transition) and leaves its centre in $button.
-stable_button() {
-    local first second
-    first=$("$probe" find "$1" $geometry) || return 1
-    sleep 0.3
-    second=$("$probe" find "$1" $geometry) || return 1
-    [ "$first" = "$second" ] || return 1
-    button=$first
-}
-# shellcheck disable=SC2086
-click() { xdotool mousemove --window "$window" $1 click 1; }
-device_page() { program_alive && stable_button check; }
-message_page() {
-    program_alive && ! "$probe" find check $geometry >/dev/null && stable_button lowest
-}
 
 wait_for "device page (the card on E:)" device_page
 say "Device found on E:; CHECK FOR UPDATES"
