@@ -474,6 +474,7 @@ void Bench::measureCopyAlone(const Workload &workload, bool removeOld, Result *r
             if (engine) {
                 DeviceWriter writer(m_card);
                 writer.addFile(source, file.devicePath());
+                writer.setRemovedAfterCommit({QStringLiteral("ZUV.FW")});
                 ok = writer.write();
             } else {
                 ok = runProgram(QStringLiteral("/bin/sh"),

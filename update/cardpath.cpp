@@ -1,6 +1,6 @@
 #include "cardpath.h"
 
-#include "devicewriter.h"
+#include "writerjournal_p.h"
 
 #include <QDebug>
 #include <QDir>
@@ -183,9 +183,10 @@ QString CardPath::check(const QString &relativePath)
 
 QString CardPath::checkWrite(const QStringList &destinations)
 {
-    QStringList paths{DeviceWriter::journalFileName(), QStringLiteral("FW.ZUV"), QStringLiteral("ZUV.FW")};
+    QStringList paths{WriterJournal::fileName(), QStringLiteral("FW.ZUV"), QStringLiteral("ZUV.FW")};
     for (const QString &destination : destinations)
-        paths << destination << destination + DeviceWriter::stagedSuffix() << destination + DeviceWriter::setAsideSuffix();
+        paths << destination << destination + WriterJournal::stagedSuffix()
+              << destination + WriterJournal::setAsideSuffix();
     for (const QString &path : qAsConst(paths)) {
         const QString failure = check(path);
         if (!failure.isEmpty())

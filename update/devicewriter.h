@@ -3,10 +3,13 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 QT_BEGIN_NAMESPACE
 class QAtomicInt;
 QT_END_NAMESPACE
+
+class DeviceWriterPrivate;
 
 // Writes a set of files onto the device's card so that the card ends up
 // holding either every old version or every new one, even when the program
@@ -21,9 +24,10 @@ QT_END_NAMESPACE
 // order, so each of these steps flushes the directories it changed before
 // the next begins; a volume-wide flush is only an extra. The journal is then
 // marked committed and flushed with the root; only then are the old
-// versions and "ZUV.FW" removed, their directories flushed, and the journal
-// removed. A clean-up that cannot finish leaves the journal to the next
-// repair; the new versions are in place all the same.
+// versions and the files the caller named removed, their directories
+// flushed, and the journal removed. A clean-up that cannot finish leaves
+// the journal to the next repair; the new versions are in place all the
+// same.
 //
 // Leftovers of an interrupted write are repaired from the journal: an
 // uncommitted one back to the old state, a committed one forward to the new
@@ -62,11 +66,15 @@ public:
     // Checked between steps; once it holds a non-zero value, an uncommitted
     // write is undone and write() fails with Stopped.
     void setStopFlag(const QAtomicInt *flag);
+    // Files below the root that the write removes once it is committed, and
+    // never before.
+    void setRemovedAfterCommit(const QStringList &relativePaths);
 
-    // Writes every added file, then removes "ZUV.FW". On failure before the
-    // commit every file is back to its old version, as far as the volume
-    // lets us (undoSteps() tells what was done); whatever could not be
-    // undone is left to the journal and the next repair().
+    // Writes every added file, then removes those to go after the commit.
+    // On failure before the commit every file is back to its old version,
+    // as far as the volume lets us (undoSteps() tells what was done);
+    // whatever could not be undone is left to the journal and the next
+    // repair().
     bool write();
 
     Failure failure() const;
@@ -74,8 +82,11 @@ public:
     QList<Undo> undoSteps() const;
 
     // Brings the volume back to a consistent state after an interrupted
-    // write. True when there was nothing to repair or the repair succeeded.
-    static bool repair(const QString &root, QString *errorString = nullptr);
+    // write, removing removedAfterCommit where the write was committed as
+    // the write would have. True when there was nothing to repair or the
+    // repair succeeded.
+    static bool repair(const QString &root, const QStringList &removedAfterCommit,
+                       QString *errorString = nullptr);
 
     // How many bytes the volume at root lacks for a write of files of these
     // sizes (0 where a size is not known yet): every new version is staged
@@ -88,20 +99,9 @@ public:
     // "The card needs 12 MB more free space", in whole MB rounded up.
     static QString missingRoomText(qint64 bytes);
 
-    static QString journalFileName();
-    static QString stagedSuffix();
-    static QString setAsideSuffix();
-
-    // For tests that kill the program part way through a write: called on
-    // the writing thread after every step that changed the volume, with the
-    // steps of one write() counted from 1.
-    using StepHook = void (*)(int step, const char *what);
-    static void setStepHook(StepHook hook);
-
 private:
     Q_DISABLE_COPY(DeviceWriter)
-    class Private;
-    Private *const d;
+    DeviceWriterPrivate *const d;
 };
 
 #endif

@@ -202,4 +202,23 @@ bool copyData(QFile &from, QFile &to, QString *error)
     return true;
 }
 
+void makeWritable(QFile &file)
+{
+    const QFileDevice::Permissions permissions = file.permissions();
+    if (!(permissions & QFileDevice::WriteOwner))
+        file.setPermissions(permissions | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+}
+
+bool removeFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    makeWritable(file);
+    if (file.remove())
+        return true;
+    *error = QStringLiteral("Cannot remove \"%1\": %2").arg(path, file.errorString());
+    return false;
+}
+
 } // namespace FileSystem

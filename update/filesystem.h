@@ -8,8 +8,8 @@ class QFile;
 QT_END_NAMESPACE
 
 // The few file-system operations the device writer needs and Qt does not
-// offer: flushing to the medium, and an atomic rename that replaces its
-// target. Each returns false on failure and leaves the reason in *error.
+// offer: flushing to the medium, an atomic rename that replaces its target,
+// and removing a file whatever its attributes. Each returns false on failure and leaves the reason in *error.
 namespace FileSystem {
 
 // Moves the file's data to the medium (fsync).
@@ -24,6 +24,11 @@ bool replaceFile(const QString &from, const QString &to, QString *error);
 // Copies the whole content of from (open for reading, at its start) into
 // to (open for writing, empty).
 bool copyData(QFile &from, QFile &to, QString *error);
+// Clears the read-only attribute of a card file, which Windows refuses to
+// delete or replace.
+void makeWritable(QFile &file);
+// Removes the file at path, read-only or not; true when none is left.
+bool removeFile(const QString &path, QString *error);
 
 } // namespace FileSystem
 

@@ -137,6 +137,7 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
 {
     DeviceWriter writer(destination);
     writer.setStopFlag(copyStopFlag);
+    writer.setRemovedAfterCommit({QStringLiteral("ZUV.FW")});
     for (const UpdatePrivate::File &file : files) {
         const QString from = file.localPath(source);
         if (!QFile::exists(from)) {
@@ -250,7 +251,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     qDebug() << Q_FUNC_INFO << devicePath << directory << url;
     // An update interrupted earlier is finished or undone first, so that the
     // check never sees a mix of two releases.
-    if (!DeviceWriter::repair(devicePath, &failure))
+    if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure))
         return;
     manifest.seek(0);
     QTextStream stream(&manifest);

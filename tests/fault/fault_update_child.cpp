@@ -4,7 +4,7 @@
 // committed, so the test knows the kill points it may choose from.
 //
 //   fault_update_child <card root> <server base address> <kill step>
-#include "update/devicewriter.h"
+#include "update/devicewriter_p.h"
 #include "update/update.h"
 
 #include <QCoreApplication>
@@ -42,7 +42,7 @@ int main(int argc, char **argv)
     const QString root = QString::fromLocal8Bit(argv[1]);
     const QString base = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/ZUVUpdater/TheOrvik/");
     killAt = QByteArray(argv[3]).toInt();
-    DeviceWriter::setStepHook(step);
+    DeviceWriterPrivate::setStepHook(step);
 
     QNetworkAccessManager manager;
     Update update(&manager);

@@ -1,7 +1,7 @@
 #include "faultrig.h"
 
 #include "helpers/network.h"
-#include "update/devicewriter.h"
+#include "update/devicewriter_p.h"
 #include "updater/updater.h"
 
 #include <QCryptographicHash>
@@ -111,7 +111,7 @@ void clear()
 {
     targetStep.store(0);
     QThreadPool::globalInstance()->waitForDone(30000);
-    DeviceWriter::setStepHook(nullptr);
+    DeviceWriterPrivate::setStepHook(nullptr);
 }
 
 } // namespace
@@ -120,7 +120,7 @@ void atStep(int step, const std::function<void()> &action)
 {
     stepAction = action;
     targetStep.store(step);
-    DeviceWriter::setStepHook(hook);
+    DeviceWriterPrivate::setStepHook(hook);
 }
 
 } // namespace WriterHook

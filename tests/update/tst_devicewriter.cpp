@@ -1,4 +1,5 @@
 #include "update/devicewriter.h"
+#include "update/devicewriter_p.h"
 
 #include "volume.h"
 
@@ -63,10 +64,14 @@ void linkSubOutside(const QString &root, const QString &outside)
     QVERIFY(QFile::link(outside, root + QStringLiteral("/SUB")));
 }
 
+// The device's install flag goes once a release is on the card.
+const QStringList RemovedAfterCommit{QStringLiteral("ZUV.FW")};
+
 void addRelease(DeviceWriter &writer, const QString &sourceRoot, const Files &release)
 {
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         writer.addFile(sourceRoot + QLatin1Char('/') + it.key(), it.key());
+    writer.setRemovedAfterCommit(RemovedAfterCommit);
 }
 
 // The device before the update, the release, and the device after it.
@@ -91,7 +96,7 @@ int killedWriterChild(const QByteArray &arguments)
     static int killAt = 0;
     const QList<QByteArray> parts = arguments.split('|');
     killAt = parts.value(2).toInt();
-    DeviceWriter::setStepHook([](int step, const char *) {
+    DeviceWriterPrivate::setStepHook([](int step, const char *) {
         if (step != killAt)
             return;
         std::fputs("stopped\n", stdout);
@@ -152,6 +157,7 @@ void DeviceWriterTest::undoesFailedWrite_data()
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
     QTest::newRow("file in the way of a directory") << "file" << int(DeviceWriter::CreatePathFailed);
     QTest::newRow("directory linked to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
+    QTest::newRow("file to remove above the root") << "remove above" << int(DeviceWriter::NotOnCard);
 }
 
 void DeviceWriterTest::undoesFailedWrite()
@@ -180,6 +186,8 @@ void DeviceWriterTest::undoesFailedWrite()
     const Files before = m_volume->snapshot();
     DeviceWriter writer(m_volume->rootPath());
     addRelease(writer, m_source->path(), release);
+    if (fault == QLatin1String("remove above"))
+        writer.setRemovedAfterCommit({QStringLiteral("../ZUV.FW")});
     QAtomicInt stop(fault == QLatin1String("stop") ? 1 : 0);
     writer.setStopFlag(&stop);
     if (fault == QLatin1String("read-only"))
@@ -229,7 +237,7 @@ void DeviceWriterTest::refusesForeignJournal()
 
     QFETCH(QString, reason);
     QString error;
-    QVERIFY(!DeviceWriter::repair(root, &error));
+    QVERIFY(!DeviceWriter::repair(root, RemovedAfterCommit, &error));
     QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(m_volume->snapshot(), leftovers);
     DeviceWriter writer(root);
@@ -247,13 +255,13 @@ void DeviceWriterTest::survivesKillAtEveryStep()
 {
     static QStringList steps;
     steps.clear();
-    DeviceWriter::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
+    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
     {
         DeviceWriter writer(m_volume->rootPath());
         addRelease(writer, m_source->path(), Release);
         QVERIFY2(writer.write(), qPrintable(writer.errorString()));
     }
-    DeviceWriter::setStepHook(nullptr);
+    DeviceWriterPrivate::setStepHook(nullptr);
     QCOMPARE(m_volume->snapshot(), updatedCard());
     const int committedAt = steps.indexOf(QStringLiteral("journal committed")) + 1;
     qDebug() << "Killing the writer after each of" << steps;
@@ -278,7 +286,7 @@ void DeviceWriterTest::survivesKillAtEveryStep()
         QVERIFY(child.waitForFinished(30000));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
 
-        QVERIFY(DeviceWriter::repair(m_volume->rootPath()));
+        QVERIFY(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit));
         const Files expected = step < committedAt ? OldCard : updatedCard();
         QVERIFY2(m_volume->snapshot() == expected, qPrintable(QStringLiteral("killed after step %1 (%2)")
                                                                   .arg(step).arg(steps.at(step - 1))));
@@ -292,7 +300,7 @@ void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
 {
     static QString obstacle;
     obstacle = m_volume->rootPath() + QStringLiteral("/SUB/b.bin.zuv-old");
-    DeviceWriter::setStepHook([](int, const char *what) {
+    DeviceWriterPrivate::setStepHook([](int, const char *what) {
         if (qstrcmp(what, "journal committed") != 0)
             return;
         QFile::remove(obstacle); // an old version that will not go: a non-empty directory
@@ -301,15 +309,15 @@ void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
     DeviceWriter writer(m_volume->rootPath());
     addRelease(writer, m_source->path(), Release);
     const bool written = writer.write();
-    DeviceWriter::setStepHook(nullptr);
+    DeviceWriterPrivate::setStepHook(nullptr);
     QVERIFY2(written, qPrintable(writer.errorString()));
-    QVERIFY(m_volume->exists(DeviceWriter::journalFileName()));
+    QVERIFY(m_volume->exists(WriterJournal::fileName()));
     QVERIFY(!m_volume->exists("ZUV.FW"));
     QVERIFY(!m_volume->exists("a.bin.zuv-old"));
 
-    QVERIFY(!DeviceWriter::repair(m_volume->rootPath()));
+    QVERIFY(!DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit));
     QVERIFY(QDir(obstacle).removeRecursively());
-    QVERIFY(DeviceWriter::repair(m_volume->rootPath()));
+    QVERIFY(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit));
     QCOMPARE(m_volume->snapshot(), updatedCard());
 }
 

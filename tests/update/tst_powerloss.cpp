@@ -1,4 +1,5 @@
 #include "update/devicewriter.h"
+#include "update/writerjournal_p.h"
 
 #include "powerlosscard.h"
 #include "volume.h"
@@ -16,6 +17,9 @@ namespace {
 
 // What the tests report to CTest when the machine cannot mount a recording card.
 constexpr int SkipExitCode = 77;
+
+// The device's install flag goes once a release is on the card.
+const QStringList RemovedAfterCommit{QStringLiteral("ZUV.FW")};
 
 // Adds the directories that hold the files, as PowerLossCard::readCard lists them.
 Card withDirectories(Card card)
@@ -98,7 +102,7 @@ void repairEveryCut(const PowerLossCard &card, const Card &old, const Card &expe
             clearDirectory(scratch);
             QVERIFY(PowerLossCard::writeCard(scratch, state));
             QString error;
-            const bool repaired = DeviceWriter::repair(scratch, &error);
+            const bool repaired = DeviceWriter::repair(scratch, RemovedAfterCommit, &error);
             const Card after = PowerLossCard::readCard(scratch);
             Tally::Outcome outcome = Tally::Other;
             if (state == old || state == expectedNew)
@@ -174,6 +178,7 @@ void PowerLossTest::recordWrite(PowerLossCard *card, const Card &old, const Card
     DeviceWriter writer(card->rootPath());
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         writer.addFile(sources.path() + QLatin1Char('/') + it.key(), it.key());
+    writer.setRemovedAfterCommit(RemovedAfterCommit);
     QVERIFY2(writer.write(), qPrintable(writer.errorString()));
     QCOMPARE(PowerLossCard::readCard(card->rootPath()), updated(old, release));
     QVERIFY(card->unmount());
@@ -223,11 +228,11 @@ void PowerLossTest::cutDuringRepair()
         const Card flushed = write.cardsAfterCut(k).first();
         const Card written = write.cardAsWritten(k);
         for (const Card &state : {flushed, written}) {
-            if (!state.contains(DeviceWriter::journalFileName()) || (&state == &written && written == flushed))
+            if (!state.contains(WriterJournal::fileName()) || (&state == &written && written == flushed))
                 continue;
             PowerLossCard repair;
             QVERIFY(repair.mount(state));
-            QVERIFY(DeviceWriter::repair(repair.rootPath()));
+            QVERIFY(DeviceWriter::repair(repair.rootPath(), RemovedAfterCommit));
             QVERIFY(repair.unmount());
             ++repairs;
             repairEveryCut(repair, old, expectedNew, m_scratch->rootPath(),
