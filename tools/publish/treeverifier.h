@@ -2,7 +2,8 @@
 #define ZUV_PUBLISH_TREEVERIFIER_H
 
 #include "exitcode.h"
-#include "serverlayout.h"
+#include "update/manifest.h"
+#include "update/serverlayout.h"
 
 #include <QHash>
 #include <QList>
@@ -53,8 +54,12 @@ private:
     void verifyInfoFile(const QString &model, QString versions[]);
     void verifyChangelist(const QString &model);
     void verifyFirmwareDirectory(const QString &model, ServerLayout::Firmware firmware);
+    QString offeredVersionProblem(const QString &modelPath, ServerLayout::Firmware firmware,
+                                  const QString &version) const;
+    bool readFile(const QString &name, const QString &missing, QByteArray *content);
     ListedDirectory readManifest(const QString &directory);
-    void checkLine(const QString &location, const QString &line, Listed *listed);
+    bool readLine(const QString &manifest, Manifest::Reader *reader, Listed *listed);
+    void checkListedFile(const QString &directory, const Listed &listed);
     void checkSharedPlaces(const QString &model, const QString versions[]);
     void checkFiles();
     void checkSignature(const QString &name, const QByteArray &content);
