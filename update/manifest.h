@@ -24,6 +24,10 @@ struct Entry {
 
 // What a line is. Every kind but Blank and Entry makes the manifest
 // unusable: the program refuses the whole run before anything is fetched.
+// Digests are compared byte for byte with the lower-case hexadecimal MD5 of
+// a file, so a manifest carries them in lower case, as zuv-publish writes
+// them: an upper-case digest matches no file and would only fail the run
+// after its download.
 enum class LineKind {
     Blank,           // empty or only white space: skipped
     Entry,           // a file that may be written below the update directory

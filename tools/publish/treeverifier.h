@@ -14,10 +14,11 @@ class Progress;
 
 // Checks an update server's tree the way the program reads it: FW.ZUV
 // names versions that exist, every directory has a manifest, every manifest
-// line is a lower-case MD5 digest and a safe relative path of a file that
-// is there with that digest, and the files that one update puts on the
-// card do not contradict each other; with a release key, also that every
-// file the program reads as text is signed by it.
+// line is one the program takes (read with its own parser: a lower-case MD5
+// digest and a path the card can hold below the directory) and names a file
+// that is there with that digest, and the files that one update puts on
+// the card do not contradict each other; with a release key, also that
+// every file the program reads as text is signed by it.
 class TreeVerifier
 {
 public:
