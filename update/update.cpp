@@ -254,23 +254,19 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure))
         return;
     manifest.seek(0);
-    QTextStream stream(&manifest);
+    Manifest::Reader reader(&manifest);
     const QUrl manifestUrl(url, QUrl::TolerantMode);
     const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
     CardPath card(devicePath);
-    while (!stream.atEnd() && !isAbandoned()) {
+    while (!reader.atEnd() && !isAbandoned()) {
         Manifest::Entry entry;
-        const QString line = stream.readLine();
-        const Manifest::LineKind kind = Manifest::parseLine(line, &entry);
+        const Manifest::LineKind kind = reader.next(&entry);
         if (kind == Manifest::LineKind::Blank)
             continue;
         qDebug() << "md5" << entry.md5 << "filePath" << entry.filePath;
-        if (kind == Manifest::LineKind::UnsafePath) {
-            failure = QStringLiteral("Manifest \"%1\" lists a path outside its directory: \"%2\"").arg(url, line);
-            return;
-        }
-        if (kind == Manifest::LineKind::ForbiddenName) {
-            failure = QStringLiteral("Manifest \"%1\" lists a name the card cannot hold: \"%2\"").arg(url, line);
+        if (kind != Manifest::LineKind::Entry) {
+            failure = QStringLiteral("Manifest \"%1\" line %2: %3")
+                          .arg(url, QString::number(reader.lineNumber()), Manifest::problem(kind, entry));
             return;
         }
         const File file{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, UrlPathCharacters)),

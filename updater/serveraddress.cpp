@@ -1,5 +1,7 @@
 #include "serveraddress.h"
 
+#include "update/serverlayout.h"
+
 #include <QSettings>
 
 #ifndef ZUV_UPDATE_SERVER
@@ -22,7 +24,7 @@ QString root()
 
 QString basePattern()
 {
-    return root() + QStringLiteral("/ZUVUpdater/%1/");
+    return ServerLayout::basePattern(root());
 }
 
 } // namespace ServerAddress

@@ -5,6 +5,7 @@
 #include "helpers/network.h"
 #include "serveraddress.h"
 #include "update/releasesignature.h"
+#include "update/serverlayout.h"
 #include "update/update.h"
 
 #include <QDebug>
@@ -21,13 +22,6 @@ namespace {
 // Announcements that end a step of the user's flow come this long after the
 // event, so each page is seen for a moment.
 constexpr int AnnouncementDelay = 500;
-
-const QStringList &resourceDirectories()
-{
-    static const QStringList directories{QStringLiteral("ANIM"), QStringLiteral("IMAGES"),
-                                         QStringLiteral("SOUNDS")};
-    return directories;
-}
 
 // The change list is UTF-8 text that ends at the first zero byte, if any.
 QString decodeChangelist(const QByteArray &body)
@@ -137,13 +131,13 @@ void UpdaterPrivate::limitReplySize(QNetworkReply *reply)
 
 void UpdaterPrivate::requestChangelog()
 {
-    QNetworkReply *reply = get(QStringLiteral("%1/changelist.txt").arg(deviceBaseUrl()));
+    QNetworkReply *reply = get(ServerLayout::address(deviceBaseUrl(), ServerLayout::changelistFileName()));
     connect(reply, SIGNAL(finished()), this, SLOT(readChangelog()));
 }
 
 void UpdaterPrivate::requestUpdateInfo()
 {
-    QNetworkReply *reply = get(QStringLiteral("%1/FW.ZUV").arg(deviceBaseUrl()));
+    QNetworkReply *reply = get(ServerLayout::address(deviceBaseUrl(), ServerLayout::infoFileName()));
     connect(reply, SIGNAL(finished()), this, SLOT(readUpdateFW()));
 }
 
@@ -254,22 +248,28 @@ void UpdaterPrivate::readUpdateFW()
 
 void UpdaterPrivate::addBootloaderPackage()
 {
-    updateRun->addUpdateDirectory(QString(),
-        QStringLiteral("%1/Bootloader/%2/manifest.txt").arg(deviceBaseUrl(), currentDevice.bootloaderUpdateVersion));
+    addPackage(QString(), ServerLayout::Bootloader, currentDevice.bootloaderUpdateVersion);
 }
 
 void UpdaterPrivate::addPrimaryFirmwarePackage()
 {
-    updateRun->addUpdateDirectory(QString(),
-        QStringLiteral("%1/PrimaryFirmware/%2/manifest.txt").arg(deviceBaseUrl(), currentDevice.primaryUpdateVersion));
+    addPackage(QString(), ServerLayout::PrimaryFirmware, currentDevice.primaryUpdateVersion);
 }
 
+// Each resource directory of the server goes to the card's directory of
+// the same name; the firmware versions go to the card's root.
 void UpdaterPrivate::addSecondaryFirmwarePackages()
 {
-    const QString pattern = QStringLiteral("%1/SecondaryFirmware/%2/manifest.txt");
-    for (const QString &directory : resourceDirectories())
-        updateRun->addUpdateDirectory(directory, pattern.arg(deviceBaseUrl(), directory));
-    updateRun->addUpdateDirectory(QString(), pattern.arg(deviceBaseUrl(), currentDevice.secondaryUpdateVersion));
+    for (const QString &resource : ServerLayout::resourceDirectories())
+        addPackage(resource, ServerLayout::SecondaryFirmware, resource);
+    addPackage(QString(), ServerLayout::SecondaryFirmware, currentDevice.secondaryUpdateVersion);
+}
+
+void UpdaterPrivate::addPackage(const QString &deviceDirectory, ServerLayout::Firmware firmware,
+                                const QString &versionOrResource)
+{
+    updateRun->addUpdateDirectory(
+        deviceDirectory, ServerLayout::address(deviceBaseUrl(), ServerLayout::manifestPath(firmware, versionOrResource)));
 }
 
 // Updater

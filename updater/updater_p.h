@@ -2,6 +2,7 @@
 #define ZUV_UPDATER_UPDATER_P_H
 
 #include "device/deviceinfo.h"
+#include "update/serverlayout.h"
 
 #include <QFutureWatcher>
 #include <QList>
@@ -42,6 +43,7 @@ public:
     void addBootloaderPackage();
     void addPrimaryFirmwarePackage();
     void addSecondaryFirmwarePackages();
+    void addPackage(const QString &deviceDirectory, ServerLayout::Firmware firmware, const QString &versionOrResource);
 
     QString deviceBaseUrl() const;
 

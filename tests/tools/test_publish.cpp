@@ -1,6 +1,8 @@
 // zuv-publish through its executable: publishing and extending a server
 // tree, refusing unusable releases, and the verification of trees.
 
+#include "update/manifest.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -139,6 +141,8 @@ private Q_SLOTS:
 
     void verifyFindsEachFault_data();
     void verifyFindsEachFault();
+    void verifyReadsLinesAsTheProgram_data();
+    void verifyReadsLinesAsTheProgram();
 
     void signsAndChecksSignatures();
 
@@ -365,6 +369,40 @@ void TestPublish::verifyFindsEachFault()
     QVERIFY2(std::any_of(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.contains(expected); }),
              qPrintable(run.out));
     QVERIFY(lines.last().contains("problem(s)"));
+}
+
+void TestPublish::verifyReadsLinesAsTheProgram_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    const QByteArray beep = md5("beep");
+    QTest::newRow("taken: tab, blanks, CR LF") << beep + "\t BEEP.SND \r";
+    QTest::newRow("short") << QByteArray("abc");
+    QTest::newRow("upper-case digest") << beep.toUpper() + "  BEEP.SND";
+    QTest::newRow("not hexadecimal") << "g" + beep.mid(1) + "  BEEP.SND";
+    QTest::newRow("no separator") << beep + "BEEP.SND";
+    QTest::newRow("climbing out") << beep + "  ../BEEP.SND";
+    QTest::newRow("device name") << beep + "  AUX.SND";
+}
+
+// The verifier reads a manifest line with the program's own parser: it
+// takes what the program takes, and reports what the program refuses in
+// the program's words.
+void TestPublish::verifyReadsLinesAsTheProgram()
+{
+    QFETCH(QByteArray, line);
+    QCOMPARE(publish(Release()).exitCode, 0);
+    writeFile(modelPath() + "/SecondaryFirmware/SOUNDS/manifest.txt", line + '\n');
+    const Run run = runTool({"verify", treePath()});
+
+    Manifest::Entry entry;
+    const Manifest::LineKind kind = Manifest::parseLine(QString::fromLatin1(line), &entry);
+    if (kind == Manifest::LineKind::Entry) {
+        QCOMPARE(run.exitCode, 0);
+        return;
+    }
+    QCOMPARE(run.exitCode, 1);
+    const QString reported = "SOUNDS/manifest.txt:1: " + Manifest::problem(kind, entry) + '\n';
+    QVERIFY2(run.out.contains(reported), qPrintable(run.out));
 }
 
 // A key of the owner's only, never overwritten; a signed tree that

@@ -12,6 +12,7 @@ class ManifestTest : public QObject
 private Q_SLOTS:
     void parsesLine_data();
     void parsesLine();
+    void saysWhatIsWrongWithEachKind();
     void hashesAcrossBlockBoundaries_data();
     void hashesAcrossBlockBoundaries();
 };
@@ -33,17 +34,19 @@ void ManifestTest::parsesLine_data()
     QTest::newRow("tabs and trailing blanks") << Digest + "\t x.bin \t" << Kind::Entry << Digest << "x.bin";
     QTest::newRow("inner blanks kept") << Digest + "  my  file.bin" << Kind::Entry << Digest << "my  file.bin";
     QTest::newRow("stray CR trimmed") << Digest + "  x.bin\r" << Kind::Entry << Digest << "x.bin";
-    QTest::newRow("upper-case digest as written") << Digest.toUpper() + " x" << Kind::Entry << Digest.toUpper() << "x";
-    QTest::newRow("no separator") << Digest + "x.bin" << Kind::Entry << Digest << "x.bin";
+    QTest::newRow("upper-case digest") << Digest.toUpper() + " x" << Kind::UpperCaseDigest << Digest.toUpper() << "x";
+    QTest::newRow("digest of 31 digits") << Digest.left(31) + "  x" << Kind::BadDigest << Digest.left(31) + " " << "x";
+    QTest::newRow("not hexadecimal") << "g" + Digest.mid(1) + " x" << Kind::BadDigest << "g" + Digest.mid(1) << "x";
+    QTest::newRow("no separator") << Digest + "x.bin" << Kind::NoSeparator << Digest << "x.bin";
     QTest::newRow("dot inside") << Digest + " a/./b.bin" << Kind::Entry << Digest << "a/./b.bin";
     QTest::newRow("dots in names") << Digest + " ..a/b..c\\.d" << Kind::Entry << Digest << "..a/b..c\\.d";
     QTest::newRow("device name inside a name") << Digest + " CONSOLE/COM10.BIN" << Kind::Entry << Digest
                                                << "CONSOLE/COM10.BIN";
     QTest::newRow("empty") << QString() << Kind::Blank << QString() << QString();
     QTest::newRow("white space") << " \t \r" << Kind::Blank << QString() << QString();
-    QTest::newRow("digest only") << Digest << Kind::UnsafePath << Digest << QString();
-    QTest::newRow("digest and blanks") << Digest + "   " << Kind::UnsafePath << Digest << QString();
-    QTest::newRow("short line") << "abc" << Kind::UnsafePath << "abc" << QString();
+    QTest::newRow("digest only") << Digest << Kind::TooShort << Digest << QString();
+    QTest::newRow("digest and blanks") << Digest + "   " << Kind::TooShort << Digest << QString();
+    QTest::newRow("short line") << "abc" << Kind::TooShort << "abc" << QString();
     QTest::newRow("absolute") << Digest + " /etc/passwd" << Kind::UnsafePath << Digest << "/etc/passwd";
     QTest::newRow("backslash absolute") << Digest + " \\x" << Kind::UnsafePath << Digest << "\\x";
     QTest::newRow("drive") << Digest + " C:/x" << Kind::UnsafePath << Digest << "C:/x";
@@ -73,6 +76,29 @@ void ManifestTest::parsesLine()
         return;
     QTEST(entry.md5, "md5");
     QTEST(entry.filePath, "filePath");
+}
+
+// Every kind of bad line has a message of its own, and a path's message
+// says which rule it breaks.
+void ManifestTest::saysWhatIsWrongWithEachKind()
+{
+    const QStringList lines{"", "abc", Digest.toUpper() + " x", "g" + Digest.mid(1) + " x", Digest + "x",
+                            Digest + " a/../../x", Digest + " IMAGES/Com1.txt"};
+    QSet<int> kinds;
+    QSet<QString> messages;
+    for (const QString &line : lines) {
+        Manifest::Entry entry;
+        const Kind kind = Manifest::parseLine(line, &entry);
+        kinds.insert(int(kind));
+        messages.insert(Manifest::problem(kind, entry));
+    }
+    QCOMPARE(kinds.size(), lines.size());
+    QVERIFY(!kinds.contains(int(Kind::Entry)));
+    QCOMPARE(messages.size(), lines.size());
+    QVERIFY(!messages.contains(QString()));
+    QVERIFY(messages.contains(QStringLiteral("the path \"a/../../x\" climbs out of its directory with \"..\"")));
+    QVERIFY(messages.contains(QStringLiteral("the path \"IMAGES/Com1.txt\" has the device name \"Com1.txt\", "
+                                             "which the card's file system cannot hold")));
 }
 
 void ManifestTest::hashesAcrossBlockBoundaries_data()

@@ -5,7 +5,10 @@
 
 // The rules for a file's path relative to its update directory: it is
 // written into a manifest, read back by the program and created on the
-// device's card (a FAT file system read on any computer).
+// device's card (a FAT file system read on any computer). They are the
+// program's own rules for manifest paths, and a few more so that the path
+// reads back exactly as it was written: ASCII, "/" between components, no
+// empty or "." component, no white space at either end.
 namespace DevicePath {
 
 // Empty when the path ("/" between components) is fine; otherwise what is

@@ -1,5 +1,7 @@
 #include "package.h"
 
+#include "update/manifest.h"
+
 qint64 Package::totalSize() const
 {
     qint64 total = 0;
@@ -12,7 +14,7 @@ QByteArray Package::manifest() const
 {
     QByteArray text;
     for (const Entry &entry : entries)
-        text += entry.md5 + "  " + entry.filePath.toUtf8() + '\n';
+        text += Manifest::formatLine(entry.md5, entry.filePath) + '\n';
     return text;
 }
 

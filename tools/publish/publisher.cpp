@@ -2,12 +2,12 @@
 
 #include "progress.h"
 #include "release.h"
-#include "serverlayout.h"
 
 #include "device/deviceinfo.h"
 #include "update/filesystem.h"
 #include "update/md5.h"
 #include "update/releasesignature.h"
+#include "update/serverlayout.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -49,12 +49,12 @@ bool Release::load(const QString &directory, QStringList *problems)
 
     for (int i = 0; i < ServerLayout::FirmwareCount; ++i) {
         const auto firmware = ServerLayout::Firmware(i);
-        const QString name = ServerLayout::firmwareDirectory(firmware);
-        addPackage(name, name + QLatin1Char('/') + m_versions[i], QString(), true, problems);
+        addPackage(ServerLayout::firmwareDirectory(firmware), ServerLayout::updateDirectory(firmware, m_versions[i]),
+                   QString(), true, problems);
     }
-    const QString secondary = ServerLayout::firmwareDirectory(ServerLayout::SecondaryFirmware);
     for (const QString &resource : ServerLayout::resourceDirectories())
-        addPackage(resource, secondary + QLatin1Char('/') + resource, resource, false, problems);
+        addPackage(resource, ServerLayout::updateDirectory(ServerLayout::SecondaryFirmware, resource), resource, false,
+                   problems);
     return problems->size() == before;
 }
 

@@ -5,17 +5,17 @@
 #include "progress.h"
 
 #include "device/deviceinfo.h"
+#include "update/manifest.h"
 #include "update/md5.h"
 #include "update/releasesignature.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 namespace {
-
-constexpr int DigestLength = 32;
 
 QString joined(const QString &directory, const QString &name)
 {
@@ -25,17 +25,6 @@ QString joined(const QString &directory, const QString &name)
 QStringList subdirectories(const QString &path)
 {
     return QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-QString digestProblem(const QString &digest)
-{
-    static const QRegularExpression lowerHex(QStringLiteral("^[0-9a-f]{32}$"));
-    static const QRegularExpression anyHex(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    if (lowerHex.match(digest).hasMatch())
-        return QString();
-    if (anyHex.match(digest).hasMatch())
-        return QStringLiteral("the digest is in upper case; the program compares lower-case digests");
-    return QStringLiteral("the line does not start with the 32 hexadecimal digits of an MD5 digest");
 }
 
 // The line of FW.ZUV that sets a key, or 0.
@@ -105,66 +94,70 @@ void TreeVerifier::verifyInfoFile(const QString &model, QString versions[])
     using namespace ServerLayout;
     const QString modelPath = QDir(m_tree).relativeFilePath(modelDirectory(m_tree, model));
     const QString name = joined(modelPath, infoFileName());
-    QFile file(absolute(name));
-    if (!file.exists()) {
-        report(name, QStringLiteral("missing; the program cannot check for updates"));
+    QByteArray text;
+    if (!readFile(name, QStringLiteral("missing; the program cannot check for updates"), &text))
         return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        report(name, QStringLiteral("cannot be read: %1").arg(file.errorString()));
-        m_ioError = true;
-        return;
-    }
-    const QByteArray text = file.readAll();
     checkSignature(name, text);
     Device::Info info;
-    info.readUpdateInfo(file.fileName());
+    info.readUpdateInfo(absolute(name));
     versions[Bootloader] = info.bootloaderUpdateVersion;
     versions[PrimaryFirmware] = info.primaryUpdateVersion;
     versions[SecondaryFirmware] = info.secondaryUpdateVersion;
     for (int i = 0; i < FirmwareCount; ++i) {
         const auto firmware = Firmware(i);
-        const int line = lineOfKey(text, infoKey(firmware));
-        if (versions[i].isEmpty()) {
-            report(name, line, QStringLiteral("%1 is missing or empty").arg(infoKey(firmware)));
-            continue;
-        }
-        const QString problem = versionProblem(firmware, versions[i]);
+        const QString problem = offeredVersionProblem(modelPath, firmware, versions[i]);
         if (!problem.isEmpty()) {
-            report(name, line, QStringLiteral("%1 \"%2\" %3").arg(infoKey(firmware), versions[i], problem));
-            versions[i].clear();
-            continue;
-        }
-        const QString manifest =
-            joined(modelPath, firmwareDirectory(firmware) + QLatin1Char('/') + versions[i] + QLatin1Char('/')
-                                  + manifestFileName());
-        if (!QFileInfo(absolute(manifest)).isFile()) {
-            report(name, line, QStringLiteral("%1 names version %2, but %3 does not exist")
-                                   .arg(infoKey(firmware), versions[i], manifest));
+            report(name, lineOfKey(text, infoKey(firmware)), problem);
             versions[i].clear();
         }
     }
+}
+
+// Empty when FW.ZUV may offer that version; otherwise what is wrong.
+QString TreeVerifier::offeredVersionProblem(const QString &modelPath, ServerLayout::Firmware firmware,
+                                            const QString &version) const
+{
+    using namespace ServerLayout;
+    if (version.isEmpty())
+        return QStringLiteral("%1 is missing or empty").arg(infoKey(firmware));
+    const QString problem = versionProblem(firmware, version);
+    if (!problem.isEmpty())
+        return QStringLiteral("%1 \"%2\" %3").arg(infoKey(firmware), version, problem);
+    const QString manifest = joined(modelPath, manifestPath(firmware, version));
+    if (!QFileInfo(absolute(manifest)).isFile())
+        return QStringLiteral("%1 names version %2, but %3 does not exist").arg(infoKey(firmware), version, manifest);
+    return QString();
 }
 
 void TreeVerifier::verifyChangelist(const QString &model)
 {
     const QString name = joined(QDir(m_tree).relativeFilePath(ServerLayout::modelDirectory(m_tree, model)),
                                 ServerLayout::changelistFileName());
-    QFile file(absolute(name));
-    if (!file.exists()) {
-        report(name, QStringLiteral("missing; the program cannot connect to the device without it"));
+    QByteArray text;
+    if (!readFile(name, QStringLiteral("missing; the program cannot connect to the device without it"), &text))
         return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        report(name, QStringLiteral("cannot be read: %1").arg(file.errorString()));
-        m_ioError = true;
-        return;
-    }
-    const QByteArray text = file.readAll();
     checkSignature(name, text);
     const QString problem = Changelist::problem(text);
     if (!problem.isEmpty())
         m_problems.append(QStringLiteral("%1:%2").arg(name, problem));
+}
+
+// Reads a file of the tree whole; reports it, with `missing` when it is not
+// there, and returns false when it cannot be read.
+bool TreeVerifier::readFile(const QString &name, const QString &missing, QByteArray *content)
+{
+    QFile file(absolute(name));
+    if (!file.exists()) {
+        report(name, missing);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        report(name, QStringLiteral("cannot be read: %1").arg(file.errorString()));
+        m_ioError = true;
+        return false;
+    }
+    *content = file.readAll();
+    return true;
 }
 
 void TreeVerifier::verifyFirmwareDirectory(const QString &model, ServerLayout::Firmware firmware)
@@ -204,83 +197,62 @@ TreeVerifier::ListedDirectory TreeVerifier::readManifest(const QString &director
     ListedDirectory manifest;
     manifest.directory = directory;
     const QString name = joined(directory, ServerLayout::manifestFileName());
-    QFile file(absolute(name));
-    if (!file.exists()) {
-        report(name, QStringLiteral("missing"));
+    QByteArray text;
+    if (!readFile(name, QStringLiteral("missing"), &text))
         return manifest;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        report(name, QStringLiteral("cannot be read: %1").arg(file.errorString()));
-        m_ioError = true;
-        return manifest;
-    }
-    QByteArray text = file.readAll();
     checkSignature(name, text);
-    if (text.startsWith("\xef\xbb\xbf"))
-        text.remove(0, 3);
-    QList<QByteArray> lines = text.split('\n');
-    if (lines.last().isEmpty())
-        lines.removeLast(); // the terminator of the last line
+    QBuffer buffer(&text);
+    buffer.open(QIODevice::ReadOnly);
+    Manifest::Reader reader(&buffer);
     QHash<QString, int> seen; // lower-case path -> line
-    for (int i = 0; i < lines.size(); ++i) {
-        QByteArray bytes = lines.at(i);
-        if (bytes.endsWith('\r'))
-            bytes.chop(1);
-        const QString location = QStringLiteral("%1:%2").arg(name).arg(i + 1);
+    while (!reader.atEnd()) {
         Listed listed;
-        checkLine(location, QString::fromUtf8(bytes), &listed);
-        if (listed.filePath.isEmpty())
+        if (!readLine(name, &reader, &listed))
             continue;
+        const int line = reader.lineNumber();
         const QString key = listed.filePath.toLower();
         if (seen.contains(key)) {
-            report(name, i + 1,
+            report(name, line,
                    QStringLiteral("\"%1\" is listed again (first on line %2)").arg(listed.filePath).arg(seen.value(key)));
             continue;
         }
-        seen.insert(key, i + 1);
+        seen.insert(key, line);
         manifest.entries.append(listed);
-        const QFileInfo info(absolute(joined(directory, listed.filePath)));
-        if (!info.exists())
-            report(name, i + 1, QStringLiteral("\"%1\" is listed but missing").arg(listed.filePath));
-        else if (!info.isFile())
-            report(name, i + 1, QStringLiteral("\"%1\" is not a file").arg(listed.filePath));
-        else if (!listed.md5.isEmpty())
-            m_fileChecks.append({location, listed.filePath, info.absoluteFilePath(), listed.md5, info.size()});
+        checkListedFile(directory, listed);
     }
     return manifest;
 }
 
-// Splits a manifest line as the program does (digest, then the trimmed
-// rest) and reports what would go wrong with it. A usable path ends up in
-// listed->filePath, a well-formed digest in listed->md5.
-void TreeVerifier::checkLine(const QString &location, const QString &line, Listed *listed)
+// Reads the next manifest line as the program does and reports what the
+// program would refuse, or what would not read back as it was meant. True
+// with a usable line in *listed.
+bool TreeVerifier::readLine(const QString &manifest, Manifest::Reader *reader, Listed *listed)
 {
-    listed->location = location;
-    if (line.trimmed().isEmpty()) {
-        m_problems.append(QStringLiteral("%1: blank line").arg(location));
-        return;
+    Manifest::Entry entry;
+    const Manifest::LineKind kind = reader->next(&entry);
+    const int line = reader->lineNumber();
+    if (kind != Manifest::LineKind::Entry) {
+        report(manifest, line, Manifest::problem(kind, entry));
+        return false;
     }
-    const QString digest = line.left(DigestLength);
-    const QString problem = digestProblem(digest);
-    if (!problem.isEmpty())
-        m_problems.append(QStringLiteral("%1: %2").arg(location, problem));
-    else
-        listed->md5 = digest;
-    if (line.size() <= DigestLength) {
-        m_problems.append(QStringLiteral("%1: no file path after the digest").arg(location));
-        return;
-    }
-    if (!line.at(DigestLength).isSpace()) {
-        m_problems.append(QStringLiteral("%1: no white space between the digest and the path").arg(location));
-        return;
-    }
-    const QString path = line.mid(DigestLength).trimmed();
-    const QString pathProblem = DevicePath::problem(path);
+    const QString pathProblem = DevicePath::problem(entry.filePath);
     if (!pathProblem.isEmpty()) {
-        m_problems.append(QStringLiteral("%1: the path \"%2\" %3").arg(location, path, pathProblem));
-        return;
+        report(manifest, line, QStringLiteral("the path \"%1\" %2").arg(entry.filePath, pathProblem));
+        return false;
     }
-    listed->filePath = path;
+    *listed = {QStringLiteral("%1:%2").arg(manifest).arg(line), entry.filePath, entry.md5};
+    return true;
+}
+
+void TreeVerifier::checkListedFile(const QString &directory, const Listed &listed)
+{
+    const QFileInfo info(absolute(joined(directory, listed.filePath)));
+    if (!info.exists())
+        m_problems.append(QStringLiteral("%1: \"%2\" is listed but missing").arg(listed.location, listed.filePath));
+    else if (!info.isFile())
+        m_problems.append(QStringLiteral("%1: \"%2\" is not a file").arg(listed.location, listed.filePath));
+    else
+        m_fileChecks.append({listed.location, listed.filePath, info.absoluteFilePath(), listed.md5, info.size()});
 }
 
 // One firmware update puts the primary and the secondary firmware on the
@@ -293,7 +265,7 @@ void TreeVerifier::checkSharedPlaces(const QString &model, const QString version
         return;
     const QString modelPath = QDir(m_tree).relativeFilePath(modelDirectory(m_tree, model));
     const auto serverDirectory = [&](Firmware firmware, const QString &name) {
-        return joined(modelPath, firmwareDirectory(firmware) + QLatin1Char('/') + name);
+        return joined(modelPath, updateDirectory(firmware, name));
     };
     QList<QPair<QString, QString>> directories{// server directory, device directory
                                                {serverDirectory(PrimaryFirmware, versions[PrimaryFirmware]), QString()},

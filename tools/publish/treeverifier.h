@@ -2,7 +2,8 @@
 #define ZUV_PUBLISH_TREEVERIFIER_H
 
 #include "exitcode.h"
-#include "serverlayout.h"
+#include "update/manifest.h"
+#include "update/serverlayout.h"
 
 #include <QHash>
 #include <QList>
@@ -13,10 +14,11 @@ class Progress;
 
 // Checks an update server's tree the way the program reads it: FW.ZUV
 // names versions that exist, every directory has a manifest, every manifest
-// line is a lower-case MD5 digest and a safe relative path of a file that
-// is there with that digest, and the files that one update puts on the
-// card do not contradict each other; with a release key, also that every
-// file the program reads as text is signed by it.
+// line is one the program takes (read with its own parser: a lower-case MD5
+// digest and a path the card can hold below the directory) and names a file
+// that is there with that digest, and the files that one update puts on
+// the card do not contradict each other; with a release key, also that
+// every file the program reads as text is signed by it.
 class TreeVerifier
 {
 public:
@@ -53,8 +55,12 @@ private:
     void verifyInfoFile(const QString &model, QString versions[]);
     void verifyChangelist(const QString &model);
     void verifyFirmwareDirectory(const QString &model, ServerLayout::Firmware firmware);
+    QString offeredVersionProblem(const QString &modelPath, ServerLayout::Firmware firmware,
+                                  const QString &version) const;
+    bool readFile(const QString &name, const QString &missing, QByteArray *content);
     ListedDirectory readManifest(const QString &directory);
-    void checkLine(const QString &location, const QString &line, Listed *listed);
+    bool readLine(const QString &manifest, Manifest::Reader *reader, Listed *listed);
+    void checkListedFile(const QString &directory, const Listed &listed);
     void checkSharedPlaces(const QString &model, const QString versions[]);
     void checkFiles();
     void checkSignature(const QString &name, const QByteArray &content);

@@ -10,22 +10,12 @@ namespace {
 
 constexpr int MaximumVersionLength = 64;
 
+QString modelsDirectoryName()
+{
+    return QStringLiteral("ZUVUpdater");
+}
+
 } // namespace
-
-QString modelsDirectory(const QString &tree)
-{
-    return QDir(tree).filePath(QStringLiteral("ZUVUpdater"));
-}
-
-QString modelDirectory(const QString &tree, const QString &model)
-{
-    return QDir(modelsDirectory(tree)).filePath(model);
-}
-
-QStringList knownModels()
-{
-    return {Device::typeName(TheOrvik), Device::typeName(TheNalo)};
-}
 
 QString infoFileName()
 {
@@ -40,6 +30,11 @@ QString changelistFileName()
 QString manifestFileName()
 {
     return QStringLiteral("manifest.txt");
+}
+
+QStringList knownModels()
+{
+    return {Device::typeName(TheOrvik), Device::typeName(TheNalo)};
 }
 
 QString firmwareDirectory(Firmware firmware)
@@ -73,6 +68,16 @@ QStringList resourceDirectories()
     return {QStringLiteral("ANIM"), QStringLiteral("IMAGES"), QStringLiteral("SOUNDS")};
 }
 
+QString updateDirectory(Firmware firmware, const QString &versionOrResource)
+{
+    return firmwareDirectory(firmware) + QLatin1Char('/') + versionOrResource;
+}
+
+QString manifestPath(Firmware firmware, const QString &versionOrResource)
+{
+    return updateDirectory(firmware, versionOrResource) + QLatin1Char('/') + manifestFileName();
+}
+
 QString versionProblem(Firmware firmware, const QString &version)
 {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]*$"));
@@ -85,6 +90,28 @@ QString versionProblem(Firmware firmware, const QString &version)
     if (firmware == SecondaryFirmware && resourceDirectories().contains(version, Qt::CaseInsensitive))
         return QStringLiteral("is the name of a resource directory beside the secondary firmware versions");
     return QString();
+}
+
+QString basePattern(const QString &root)
+{
+    return root + QLatin1Char('/') + modelsDirectoryName() + QStringLiteral("/%1/");
+}
+
+QString address(const QString &deviceBase, const QString &pathInModel)
+{
+    // Joined, not substituted: a version goes in as it came from FW.ZUV,
+    // whatever "%" it holds.
+    return deviceBase + QLatin1Char('/') + pathInModel;
+}
+
+QString modelsDirectory(const QString &tree)
+{
+    return QDir(tree).filePath(modelsDirectoryName());
+}
+
+QString modelDirectory(const QString &tree, const QString &model)
+{
+    return QDir(modelsDirectory(tree)).filePath(model);
 }
 
 } // namespace ServerLayout
