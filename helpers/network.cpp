@@ -3,22 +3,17 @@
 #include "queuedreply.h"
 #include "requestqueue.h"
 
-#include <QAtomicInt>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QUrl>
 
 namespace {
 
-QAtomicInt stallTimeoutMs(Helpers::Network::DefaultStallTimeout);
-
-const char ReceivedProperty[] = "zuvBytesReceived";
-
-void countReceivedBytes(QNetworkReply *reply)
+// Every reply of get() is a QueuedReply, which counts what it received.
+qint64 bytesReceived(QNetworkReply *reply)
 {
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        reply->setProperty(ReceivedProperty, received);
-    });
+    const auto *queued = qobject_cast<const Helpers::QueuedReply *>(reply);
+    return queued ? queued->bytesReceived() : 0;
 }
 
 // True when the server announced a length and fewer bytes arrived. A
@@ -29,23 +24,13 @@ bool bodyCutShort(QNetworkReply *reply)
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (!announced.isValid() || reply->hasRawHeader("Content-Encoding"))
         return false;
-    return reply->property(ReceivedProperty).toLongLong() < announced.toLongLong();
+    return bytesReceived(reply) < announced.toLongLong();
 }
 
 } // namespace
 
 namespace Helpers {
 namespace Network {
-
-int stallTimeout()
-{
-    return stallTimeoutMs.loadRelaxed();
-}
-
-void setStallTimeout(int milliseconds)
-{
-    stallTimeoutMs.storeRelaxed(milliseconds);
-}
 
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
 {
@@ -58,13 +43,7 @@ QNetworkReply *getFrom(QNetworkAccessManager *manager, const QString &url, qint6
     if (offset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    // Qt starts this clock when the request is handed over and restarts it
-    // whenever bytes arrive; the queue hands a request over only when Qt
-    // sends it at once, so only silence on the wire counts.
-    request.setTransferTimeout(stallTimeout());
-    QNetworkReply *reply = RequestQueue::of(manager)->get(request);
-    countReceivedBytes(reply);
-    return reply;
+    return RequestQueue::of(manager)->get(request);
 }
 
 int statusCode(QNetworkReply *reply)
@@ -83,10 +62,22 @@ QString failureText(QNetworkReply *reply)
 {
     if (reply->error() == QNetworkReply::NoError && bodyCutShort(reply)) {
         return QStringLiteral("Transfer ended after %1 of %2 bytes")
-            .arg(reply->property(ReceivedProperty).toLongLong())
+            .arg(bytesReceived(reply))
             .arg(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
     }
     return reply->errorString();
+}
+
+void limitBodySize(QNetworkReply *reply, qint64 maximumSize)
+{
+    if (auto *queued = qobject_cast<QueuedReply *>(reply))
+        queued->setMaximumBodySize(maximumSize);
+}
+
+bool bodyTooLarge(QNetworkReply *reply)
+{
+    const auto *queued = qobject_cast<const QueuedReply *>(reply);
+    return queued && queued->bodyTooLarge();
 }
 
 } // namespace Network

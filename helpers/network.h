@@ -13,12 +13,9 @@ namespace Helpers {
 namespace Network {
 
 // A transfer that receives no byte for this long is aborted and fails like
-// an unreachable server, so the user is never left waiting for ever.
+// an unreachable server, so the user is never left waiting for ever. The
+// manager's RequestQueue may be given another stall time.
 constexpr int DefaultStallTimeout = 60000;
-
-int stallTimeout();
-// For tests only: a shorter stall time, in milliseconds.
-void setStallTimeout(int milliseconds);
 
 // A plain GET of the address text (parsed tolerantly): no headers of our
 // own, redirections not followed, the stall timeout applied. The request
@@ -41,6 +38,11 @@ bool succeeded(QNetworkReply *reply);
 int statusCode(QNetworkReply *reply);
 // What went wrong with a reply that did not succeed, for the user.
 QString failureText(QNetworkReply *reply);
+
+// Aborts a reply of get() once its body grows beyond maximumSize bytes, or
+// its server announces more; bodyTooLarge() tells such a reply afterwards.
+void limitBodySize(QNetworkReply *reply, qint64 maximumSize);
+bool bodyTooLarge(QNetworkReply *reply);
 
 } // namespace Network
 } // namespace Helpers

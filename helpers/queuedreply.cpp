@@ -56,9 +56,34 @@ void QueuedReply::send()
         emit metaDataChanged();
     });
     connect(m_sent, &QNetworkReply::readyRead, this, &QNetworkReply::readyRead);
-    connect(m_sent, &QNetworkReply::downloadProgress, this, &QNetworkReply::downloadProgress);
+    connect(m_sent, &QNetworkReply::downloadProgress, this, &QueuedReply::countProgress);
     connect(m_sent, &QNetworkReply::errorOccurred, this, &QueuedReply::sentFailed);
     connect(m_sent, &QNetworkReply::finished, this, &QueuedReply::sentFinished);
+}
+
+void QueuedReply::countProgress(qint64 received, qint64 total)
+{
+    m_bytesReceived = received;
+    emit downloadProgress(received, total);
+    if (m_maximumBodySize >= 0 && !m_bodyTooLarge && (received > m_maximumBodySize || total > m_maximumBodySize)) {
+        m_bodyTooLarge = true;
+        abort();
+    }
+}
+
+qint64 QueuedReply::bytesReceived() const
+{
+    return m_bytesReceived;
+}
+
+void QueuedReply::setMaximumBodySize(qint64 size)
+{
+    m_maximumBodySize = size;
+}
+
+bool QueuedReply::bodyTooLarge() const
+{
+    return m_bodyTooLarge;
 }
 
 void QueuedReply::copyMetaData()

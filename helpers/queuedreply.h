@@ -22,6 +22,12 @@ public:
     void setReadBufferSize(qint64 size) override;
     qint64 bytesAvailable() const override;
 
+    // The bytes of the body received so far, for telling a body cut short.
+    qint64 bytesReceived() const;
+    // A body beyond this size, received or announced, aborts the transfer.
+    void setMaximumBodySize(qint64 size);
+    bool bodyTooLarge() const;
+
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
 
@@ -38,6 +44,7 @@ private:
     void sentFailed();
     void takeSentError();
     void giveBackConnection();
+    void countProgress(qint64 received, qint64 total);
 
     QPointer<RequestQueue> m_queue;
     QNetworkAccessManager *m_manager;
@@ -48,6 +55,9 @@ private:
     QPointer<QNetworkReply> m_sent;
     State m_state = Waiting;
     bool m_holdsConnection = false;
+    qint64 m_bytesReceived = 0;
+    qint64 m_maximumBodySize = -1; // none
+    bool m_bodyTooLarge = false;
 };
 
 } // namespace Helpers

@@ -1,5 +1,6 @@
 #include "requestqueue.h"
 
+#include "network.h"
 #include "queuedreply.h"
 
 #include <QNetworkAccessManager>
@@ -11,6 +12,7 @@ namespace Helpers {
 RequestQueue::RequestQueue(QNetworkAccessManager *manager)
     : QObject(manager)
     , m_manager(manager)
+    , m_stallTimeout(Network::DefaultStallTimeout)
 {
 }
 
@@ -28,10 +30,25 @@ QString RequestQueue::serverKey(const QNetworkRequest &request)
     return QStringLiteral("%1://%2:%3").arg(url.scheme(), url.host()).arg(url.port(defaultPort));
 }
 
+int RequestQueue::stallTimeout() const
+{
+    return m_stallTimeout;
+}
+
+void RequestQueue::setStallTimeout(int milliseconds)
+{
+    m_stallTimeout = milliseconds;
+}
+
 QueuedReply *RequestQueue::get(const QNetworkRequest &request)
 {
-    const QString server = serverKey(request);
-    auto *reply = new QueuedReply(this, m_manager, request, server);
+    // Qt starts this clock when the request is handed over and restarts it
+    // whenever bytes arrive; the queue hands a request over only when Qt
+    // sends it at once, so only silence on the wire counts.
+    QNetworkRequest timed(request);
+    timed.setTransferTimeout(m_stallTimeout);
+    const QString server = serverKey(timed);
+    auto *reply = new QueuedReply(this, m_manager, timed, server);
     m_waiting[server].append(reply);
     sendWaiting(server);
     return reply;

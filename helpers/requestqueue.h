@@ -35,8 +35,14 @@ public:
     // The one queue of the manager, created on first use as its child.
     static RequestQueue *of(QNetworkAccessManager *manager);
 
-    // A GET that is sent as soon as its server has a free connection.
+    // A GET that is sent as soon as its server has a free connection, with
+    // the stall timeout of the queue.
     QueuedReply *get(const QNetworkRequest &request);
+
+    // How long a sent request may receive nothing before it fails, in
+    // milliseconds; Helpers::Network::DefaultStallTimeout unless set.
+    int stallTimeout() const;
+    void setStallTimeout(int milliseconds);
 
 private:
     friend class QueuedReply;
@@ -50,6 +56,7 @@ private:
     void sendWaiting(const QString &server);
 
     QNetworkAccessManager *m_manager;
+    int m_stallTimeout;
     QHash<QString, int> m_sent;
     QHash<QString, QList<QPointer<QueuedReply>>> m_waiting;
 };

@@ -240,18 +240,13 @@ QNetworkReply *request(QNetworkAccessManager *manager, const QString &fileUrl)
 
 void limitSize(QNetworkReply *reply)
 {
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > MaximumSignatureFileSize || total > MaximumSignatureFileSize) {
-            reply->setProperty("zuvSignatureTooLarge", true);
-            reply->abort();
-        }
-    });
+    Helpers::Network::limitBodySize(reply, MaximumSignatureFileSize);
 }
 
 QString checkReply(QNetworkReply *signatureReply, QIODevice *data)
 {
     const QString url = signatureReply->url().toString();
-    if (signatureReply->property("zuvSignatureTooLarge").toBool())
+    if (Helpers::Network::bodyTooLarge(signatureReply))
         return NotSigned + QStringLiteral(": \"%1\" is larger than any signature").arg(url);
     if (!Helpers::Network::succeeded(signatureReply)) {
         const int status = Helpers::Network::statusCode(signatureReply);

@@ -3,6 +3,7 @@
 
 #include "device/volumescan.h"
 #include "helpers/network.h"
+#include "helpers/requestqueue.h"
 #include "serveraddress.h"
 #include "update/releasesignature.h"
 #include "update/serverlayout.h"
@@ -86,7 +87,9 @@ QNetworkReply *UpdaterPrivate::get(const QString &url)
 {
     QNetworkReply *reply = Helpers::Network::get(networkManager, url);
     connect(reply, SIGNAL(finished()), reply, SLOT(deleteLater()));
-    limitReplySize(reply);
+    // A body far larger than any change list would only fill memory: the
+    // transfer stops and checkReply() reports it.
+    Helpers::Network::limitBodySize(reply, MaximumReplySize);
     queries.removeAll(nullptr);
     queries.append(reply);
     return reply;
@@ -117,18 +120,6 @@ void UpdaterPrivate::announceLater(void (Updater::*signal)())
     });
 }
 
-void UpdaterPrivate::limitReplySize(QNetworkReply *reply)
-{
-    // A body far larger than any change list would only fill memory: stop
-    // the transfer and let the reply check report it.
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > MaximumReplySize || total > MaximumReplySize) {
-            reply->setProperty("zuvTooLarge", true);
-            reply->abort();
-        }
-    });
-}
-
 void UpdaterPrivate::requestChangelog()
 {
     QNetworkReply *reply = get(ServerLayout::address(deviceBaseUrl(), ServerLayout::changelistFileName()));
@@ -145,7 +136,7 @@ bool UpdaterPrivate::checkReply(QNetworkReply *reply)
 {
     const int status = Helpers::Network::statusCode(reply);
     qDebug() << Q_FUNC_INFO << status;
-    const bool tooLarge = reply->property("zuvTooLarge").toBool();
+    const bool tooLarge = Helpers::Network::bodyTooLarge(reply);
     if (Helpers::Network::succeeded(reply) && !tooLarge)
         return true;
 
@@ -283,6 +274,11 @@ Updater::Updater(QObject *parent)
 Updater::~Updater()
 {
     delete d;
+}
+
+void Updater::setStallTimeout(int milliseconds)
+{
+    Helpers::RequestQueue::of(d->networkManager)->setStallTimeout(milliseconds);
 }
 
 QString Updater::version() const

@@ -69,7 +69,6 @@ public Q_SLOTS:
     void readUpdateFW();
 
 private:
-    void limitReplySize(QNetworkReply *reply);
     void useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use);
     void reportReplyFailure(QNetworkReply *reply, const QString &reason);
     void reportFailure(const QUrl &url, const QString &reason);

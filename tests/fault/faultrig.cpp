@@ -1,6 +1,5 @@
 #include "faultrig.h"
 
-#include "helpers/network.h"
 #include "update/devicewriter_p.h"
 #include "updater/updater.h"
 
@@ -17,6 +16,9 @@
 #include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
+
+// How long a server may stay silent in the fault tests, in milliseconds.
+constexpr int StallTimeout = 1000;
 
 namespace Release {
 
@@ -198,6 +200,7 @@ Updater *FaultRig::updater()
     if (m_updater)
         return m_updater.get();
     m_updater = std::make_unique<Updater>();
+    m_updater->setStallTimeout(StallTimeout);
     const QMetaObject &meta = Updater::staticMetaObject;
     const QMetaMethod recorder = staticMetaObject.method(staticMetaObject.indexOfSlot("recordSignal()"));
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
@@ -407,7 +410,6 @@ void FaultTest::initTestCase()
         QSKIP(qPrintable(Volume::unavailableReason()));
     static QTemporaryDir config(QDir::tempPath() + QStringLiteral("/zuv-fault-config-XXXXXX"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    Helpers::Network::setStallTimeout(1000);
     // The program logs every step; those lines are shown for a failed case only.
     testLog = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
         if (type != QtDebugMsg && type != QtInfoMsg)

@@ -1,6 +1,6 @@
 #include "update/update.h"
 
-#include "helpers/network.h"
+#include "helpers/requestqueue.h"
 
 #include "httpfaultserver.h"
 #include "logcapture.h"
@@ -162,7 +162,6 @@ void UpdateTest::init()
 
 void UpdateTest::cleanup()
 {
-    Helpers::Network::setStallTimeout(Helpers::Network::DefaultStallTimeout);
     m_update.reset();
     QThreadPool::globalInstance()->waitForDone();
     if (m_temp)
@@ -548,7 +547,7 @@ void UpdateTest::unsteadyLink()
 {
     QFETCH(int, fault);
     QFETCH(bool, completes);
-    Helpers::Network::setStallTimeout(TestStallMs);
+    Helpers::RequestQueue::of(m_manager.data())->setStallTimeout(TestStallMs);
     Files files;
     for (char name = 'a'; name <= 'h'; ++name)
         files.insert(QString(name), QByteArray(6, name));

@@ -1,4 +1,3 @@
-#include "helpers/network.h"
 #include "httpfaultserver.h"
 #include "privatetemp.h"
 #include "updater/updater.h"
@@ -82,7 +81,6 @@ void TestUpdater::cleanup()
     QTest::qWait(50); // let deferred deletions of replies and files run
     QVERIFY2(m_temp->leftovers().isEmpty(), qPrintable(m_temp->leftovers().join(", ")));
     m_temp.reset();
-    Helpers::Network::setStallTimeout(Helpers::Network::DefaultStallTimeout);
 }
 
 void TestUpdater::mountDevice(const QString &serial, const QString &boot, const QString &primary,

@@ -1,0 +1,154 @@
+#include "package_p.h"
+
+#include "devicewriter.h"
+#include "manifest.h"
+#include "md5.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace {
+
+// What a file's address carries as it is, besides letters, digits and
+// "-._~": the characters a URL path allows. Everything else (a blank, "#",
+// "?", "%", controls, anything not ASCII) is escaped, so that a server that
+// does not decode escapes still finds "A(1)+B.BIN".
+const char UrlPathCharacters[] = "/!$&'()*+,;=:@";
+
+} // namespace
+
+// ---------------------------------------------------------------- File
+
+QString UpdatePrivate::File::localPath(const QString &root) const
+{
+    if (directory.isEmpty())
+        return QStringLiteral("%1/%2").arg(root, filePath);
+    return QStringLiteral("%1/%2/%3").arg(root, directory, filePath);
+}
+
+QString UpdatePrivate::File::relativePath() const
+{
+    return localPath(QString()).mid(1);
+}
+
+// The same place on the card, whatever the letter case (the card's file
+// system ignores it) or the spelling of the path.
+QString UpdatePrivate::File::placeKey() const
+{
+    // Joined by hand: this runs for every file of a release, where the
+    // argument formatting of localPath() adds up.
+    const QString path = directory.isEmpty() ? filePath : directory + QLatin1Char('/') + filePath;
+    return QDir::cleanPath(path).toLower();
+}
+
+// ---------------------------------------------------------------- Package
+
+UpdatePrivate::Package::Package(const QString &url, const QString &devicePath, const QString &directory,
+                                const QAtomicInt *stopped)
+    : url(url)
+    , devicePath(devicePath)
+    , directory(directory)
+    , m_stopped(stopped)
+{
+    manifest.open(); // ReadWrite; a failure shows when the manifest is written
+}
+
+QString UpdatePrivate::Package::deviceDirectory() const
+{
+    if (directory.isEmpty())
+        return devicePath;
+    return QStringLiteral("%1/%2").arg(devicePath, directory);
+}
+
+void UpdatePrivate::Package::checkFilesForUpdate()
+{
+    qDebug() << Q_FUNC_INFO << devicePath << directory << url;
+    // An update interrupted earlier is finished or undone first, so that the
+    // check never sees a mix of two releases.
+    if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure))
+        return;
+    manifest.seek(0);
+    Manifest::Reader reader(&manifest);
+    const QUrl manifestUrl(url, QUrl::TolerantMode);
+    const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
+    CardPath card(devicePath);
+    while (!reader.atEnd() && !isStopped()) {
+        File file;
+        if (!readEntry(reader, directoryUrl, &file)) {
+            if (!failure.isEmpty())
+                return;
+            continue;
+        }
+        listed.append(file);
+        listedPlaces.append(file.placeKey());
+        if (isOnDevice(file, card)) {
+            qDebug() << Q_FUNC_INFO << "Updated version on device";
+            continue;
+        }
+        qDebug() << Q_FUNC_INFO << manifestUrl.isValid() << manifestUrl.fileName();
+        files.append(file);
+        filePlaces.append(listedPlaces.last());
+    }
+    if (!isStopped() && !files.isEmpty())
+        failure = checkDestinations(card);
+}
+
+// False for a blank line, and for a line the run cannot take, with the
+// reason in failure.
+bool UpdatePrivate::Package::readEntry(Manifest::Reader &reader, const QString &directoryUrl, File *file)
+{
+    Manifest::Entry entry;
+    const Manifest::LineKind kind = reader.next(&entry);
+    if (kind == Manifest::LineKind::Blank)
+        return false;
+    qDebug() << "md5" << entry.md5 << "filePath" << entry.filePath;
+    if (kind != Manifest::LineKind::Entry) {
+        failure = QStringLiteral("Manifest \"%1\" line %2: %3")
+                      .arg(url, QString::number(reader.lineNumber()), Manifest::problem(kind, entry));
+        return false;
+    }
+    *file = File{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, UrlPathCharacters)),
+                 directory, entry.filePath, entry.md5};
+    return true;
+}
+
+// A file reached through a link is not read: it counts as one that
+// differs, and the run refuses to write there before any download.
+bool UpdatePrivate::Package::isOnDevice(const File &file, CardPath &card)
+{
+    const QFileInfo target(QDir(deviceDirectory()).absoluteFilePath(file.filePath));
+    return target.exists() && card.check(file.relativePath()).isEmpty()
+        && checkMd5(target.absoluteFilePath(), file.md5);
+}
+
+// Nothing is fetched for a write that a link, a junction or another
+// volume below the root would carry somewhere else. Checked here rather
+// than on the main thread, where ten thousand files held the window up
+// for a tenth of a second.
+QString UpdatePrivate::Package::checkDestinations(CardPath &card) const
+{
+    QStringList destinations;
+    for (const File &file : files)
+        destinations.append(file.relativePath());
+    return card.checkWrite(destinations);
+}
+
+bool UpdatePrivate::Package::checkMd5(const QString &path, const QString &md5)
+{
+    qDebug() << Q_FUNC_INFO << "Checking md5 of" << path;
+    QByteArray digest;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        digest = Md5::hexDigest(&file, [this] { return isStopped(); });
+        if (!digest.isEmpty())
+            qDebug() << Q_FUNC_INFO << "md5" << digest;
+    }
+    return !digest.isEmpty() && digest == md5.toLatin1();
+}
+
+bool UpdatePrivate::Package::isStopped() const
+{
+    return m_stopped->loadAcquire() != 0;
+}

@@ -1,0 +1,62 @@
+#ifndef ZUV_UPDATE_PACKAGE_P_H
+#define ZUV_UPDATE_PACKAGE_P_H
+
+#include "update_p.h"
+
+#include "cardpath.h"
+#include "manifest.h"
+
+#include <QAtomicInt>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryFile>
+
+QT_BEGIN_NAMESPACE
+class QNetworkReply;
+QT_END_NAMESPACE
+
+// One update directory of a run with its manifest. The run's shared state
+// owns it, so that a check on the thread pool keeps it for as long as the
+// check runs, even when the run ends meanwhile.
+class UpdatePrivate::Package
+{
+public:
+    // The check stops soon after stopped is set; it must outlive the package.
+    Package(const QString &url, const QString &devicePath, const QString &directory, const QAtomicInt *stopped);
+
+    QString deviceDirectory() const;
+    // Runs on the thread pool: finds the entries of the manifest that the
+    // device lacks or holds in another version.
+    void checkFilesForUpdate();
+    bool checkMd5(const QString &path, const QString &md5);
+
+    QTemporaryFile manifest;
+    QString url;
+    QList<File> files;
+    QString devicePath;
+    QString directory;
+    // Every entry of the manifest, for finding two packages that want
+    // different contents in one place.
+    QList<File> listed;
+    // The place on the card of each entry of listed and of files, worked
+    // out by the check task so that the main thread only compares them.
+    QStringList listedPlaces;
+    QStringList filePlaces;
+    // Why the check could not judge the manifest; empty when it could.
+    QString failure;
+    // The manifest's signature on its way, when the release must be
+    // signed.
+    QNetworkReply *signatureReply = nullptr;
+
+private:
+    Q_DISABLE_COPY(Package)
+    bool isStopped() const;
+    bool readEntry(Manifest::Reader &reader, const QString &directoryUrl, File *file);
+    bool isOnDevice(const File &file, CardPath &card);
+    QString checkDestinations(CardPath &card) const;
+
+    const QAtomicInt *m_stopped;
+};
+
+#endif

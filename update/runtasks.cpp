@@ -1,0 +1,243 @@
+#include "runtasks_p.h"
+
+#include "devicewriter.h"
+#include "keptfiles.h"
+#include "md5.h"
+#include "package_p.h"
+
+#include "device/deviceinfo.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QtConcurrent>
+
+namespace {
+
+// The copy's log lines name it as it was before it took the run's stop
+// flag and the place for its failure.
+const char CopyFilesSignature[] =
+    "bool {anonymous}::copyFiles(const QString&, const QString&, const QList<UpdatePrivate::File>&)";
+
+// What the user is told when the write onto the card failed.
+QString copyFailureReason(const DeviceWriter &writer)
+{
+    if (writer.failure() == DeviceWriter::VolumeGone)
+        return QStringLiteral("The device was disconnected during the copy");
+    if (writer.failure() == DeviceWriter::NoRoom)
+        return writer.errorString();
+    return QStringLiteral("Writing onto the device failed: %1").arg(writer.errorString());
+}
+
+bool md5Matches(const QString &path, const QString &md5, const QAtomicInt *stopped)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray digest = Md5::hexDigest(&file, [stopped] { return stopped->loadAcquire() != 0; });
+    return !digest.isEmpty() && digest == md5.toLatin1();
+}
+
+// Each downloaded file was hashed as soon as its download was complete
+// (RunTasks::checkFile); this collects the results in list order and stops
+// at the first file that differs.
+bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &files,
+                 const QList<QFuture<bool>> &checks, const QAtomicInt *stopped)
+{
+    for (int i = 0; i < files.size(); ++i) {
+        QFuture<bool> check = checks.value(i);
+        check.waitForFinished();
+        if (stopped->loadAcquire() != 0)
+            return false; // abandoned; nobody awaits the result
+        if (check.isCanceled() || check.resultCount() == 0 || !check.result()) {
+            const UpdatePrivate::File &file = files.at(i);
+            qDebug() << Q_FUNC_INFO << "Downloaded file differs from its manifest" << file.localPath(directory)
+                     << file.md5;
+            return false;
+        }
+    }
+    return true;
+}
+
+const char *failureText(DeviceWriter::Failure failure)
+{
+    switch (failure) {
+    case DeviceWriter::CreatePathFailed:
+        return "Create dest path failed";
+    case DeviceWriter::SetAsideFailed:
+        return "Failed to remove current file version";
+    case DeviceWriter::CopyFailed:
+        return "Copy failed";
+    case DeviceWriter::RepairFailed:
+        return "Repair of an interrupted update failed";
+    case DeviceWriter::JournalFailed:
+        return "Journal write failed";
+    case DeviceWriter::InvalidTarget:
+        return "Invalid destination";
+    case DeviceWriter::SyncFailed:
+        return "Sync failed";
+    case DeviceWriter::NoRoom:
+        return "Not enough free space on the card";
+    case DeviceWriter::Stopped:
+        return "Stopped";
+    case DeviceWriter::VolumeGone:
+        return "Device removed";
+    case DeviceWriter::NotOnCard:
+        return "Destination leads off the device";
+    case DeviceWriter::NoFailure:
+        break;
+    }
+    return "Failed";
+}
+
+void logUndoSteps(const DeviceWriter &writer)
+{
+    qDebug() << CopyFilesSignature << "Unwinding";
+    const QList<DeviceWriter::Undo> undoSteps = writer.undoSteps();
+    for (const DeviceWriter::Undo &undo : undoSteps) {
+        if (undo.action == DeviceWriter::Undo::Removed)
+            qDebug() << CopyFilesSignature << undo.path << "remove:" << undo.ok;
+        else
+            qDebug() << CopyFilesSignature << undo.path << "restore:" << undo.ok;
+    }
+}
+
+// Writes the verified files onto the device through DeviceWriter, which
+// stages them, commits them all at once and can undo every step, so that
+// a failure leaves each device file with its old content and "ZUV.FW" in
+// place. The write stops and undoes itself once stopped is set.
+bool copyFiles(const QString &source, const QString &destination, const QList<UpdatePrivate::File> &files,
+               const QAtomicInt *stopped, QString *failure)
+{
+    DeviceWriter writer(destination);
+    writer.setStopFlag(stopped);
+    writer.setRemovedAfterCommit({QStringLiteral("ZUV.FW")});
+    for (const UpdatePrivate::File &file : files) {
+        const QString from = file.localPath(source);
+        if (!QFile::exists(from)) {
+            qDebug() << CopyFilesSignature << "Source file does not exist" << from;
+            *failure = QStringLiteral("The downloaded file \"%1\" is missing").arg(file.relativePath());
+            qDebug() << CopyFilesSignature << "Unwinding";
+            return false;
+        }
+        writer.addFile(from, file.relativePath());
+    }
+    if (writer.write())
+        return true;
+    qDebug() << CopyFilesSignature << failureText(writer.failure()) << writer.errorString();
+    *failure = copyFailureReason(writer);
+    logUndoSteps(writer);
+    return false;
+}
+
+// A card pulled out leaves its mount point behind as an empty directory,
+// and another card may take its place; neither is written to.
+bool sameDevice(const QString &root, const QByteArray &infoFile)
+{
+    if (RunTasks::deviceInfoFile(root) == infoFile)
+        return true;
+    qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one the update began on";
+    return false;
+}
+
+} // namespace
+
+namespace RunTasks {
+
+// A real FW.ZUV is a few lines; the mark in front tells an empty file from
+// a missing one.
+QByteArray deviceInfoFile(const QString &root)
+{
+    QFile file(root + QStringLiteral("/FW.ZUV"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return '+' + file.read(Device::MaximumInfoFileSize + 1);
+}
+
+QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package)
+{
+    return QtConcurrent::run([run, package] { package->checkFilesForUpdate(); });
+}
+
+QFuture<bool> checkFile(const Shared &run, const QString &path, const QString &md5)
+{
+    return QtConcurrent::run([run, path, md5] { return md5Matches(path, md5, &run->stopped); });
+}
+
+QFuture<bool> matchedAlready()
+{
+    QFutureInterface<bool> check;
+    check.reportStarted();
+    check.reportResult(true);
+    check.reportFinished();
+    return check.future();
+}
+
+QFuture<bool> verify(const Shared &run, const QList<File> &files, const QList<QFuture<bool>> &checks)
+{
+    return QtConcurrent::run([run = run, files, checks]() mutable {
+        const bool verified = verifyFiles(run->tempDir.path(), files, checks, &run->stopped);
+        // A failed run keeps its verified downloads for the next attempt
+        // (UpdatePrivate::keepVerifiedFiles); the others go with the run.
+        run.reset(); // the directory goes now if the run ended meanwhile
+        return verified;
+    });
+}
+
+QFuture<bool> copy(const Shared &run, const QString &destination, const QList<File> &files,
+                   const QByteArray &deviceInfo)
+{
+    return QtConcurrent::run([run = run, destination, files, deviceInfo]() mutable {
+        bool copied = false;
+        if (!sameDevice(destination, deviceInfo))
+            run->copyFailure = QStringLiteral("The device was disconnected or replaced before the copy");
+        else
+            copied = copyFiles(run->tempDir.path(), destination, files, &run->stopped, &run->copyFailure);
+        run.reset(); // the directory goes now if the run ended meanwhile
+        return copied;
+    });
+}
+
+QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<File> &files)
+{
+    return QtConcurrent::run([store, run, files] {
+        QList<int> restored;
+        const QString root = run->tempDir.path();
+        for (int i = 0; i < files.size() && run->stopped.loadAcquire() == 0; ++i) {
+            if (store->restore(files.at(i).md5, files.at(i).localPath(root), &run->stopped))
+                restored.append(i);
+        }
+        return restored;
+    });
+}
+
+// A hash that the end of the run stopped is done again here.
+QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<File> &files,
+                   const QList<QFuture<bool>> &checks, const QAtomicInt *stopped)
+{
+    return QtConcurrent::run([store, run = run, files, checks, stopped]() mutable {
+        int kept = 0;
+        for (int i = 0; i < files.size() && i < checks.size() && stopped->loadAcquire() == 0; ++i) {
+            QFuture<bool> check = checks.at(i);
+            if (check.isCanceled())
+                continue; // not complete
+            check.waitForFinished();
+            const QString path = files.at(i).localPath(run->tempDir.path());
+            const bool verified =
+                (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
+            if (verified && store->keep(path, files.at(i).md5))
+                ++kept;
+        }
+        qDebug() << "void UpdatePrivate::keepVerifiedFiles()" << kept << "verified files kept for the next attempt";
+        run.reset();
+    });
+}
+
+void remove(Shared run)
+{
+    QtConcurrent::run([run = std::move(run)]() mutable {
+        run->tempDir.remove();
+        run.reset();
+    });
+}
+
+} // namespace RunTasks
