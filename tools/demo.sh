@@ -50,9 +50,7 @@ pids=()
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
+    stop_background
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done

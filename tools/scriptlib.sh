@@ -4,6 +4,14 @@
 # `probe` (zuv-window-probe), `window` (its X id), `geometry` ("X Y WIDTH
 # HEIGHT") and a function `program_alive`.
 
+# Ends the background processes in `pids`.
+stop_background() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+}
+
 # Waits until a command succeeds, at most wait_limit seconds.
 wait_for() {
     local what=$1

@@ -54,9 +54,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
+    stop_background
     if [ -n "$wineserver" ] && [ -d "$WINEPREFIX" ]; then
         "$wineserver" -k 2>/dev/null || true
         timeout 20 "$wineserver" -w 2>/dev/null || true
