@@ -127,14 +127,33 @@ LineKind parseLine(const QString &line, Entry *entry)
     entry->filePath = line.mid(DigestLength).trimmed();
     if (entry->filePath.isEmpty())
         return LineKind::TooShort;
+    // The path first: whatever else is wrong with the line, a path that
+    // leaves its directory or that no card can hold is never taken.
+    if (!isSafeRelativePath(entry->filePath))
+        return LineKind::UnsafePath;
+    if (!fitsCard(entry->filePath))
+        return LineKind::ForbiddenName;
     const LineKind digest = digestKind(entry->md5);
     if (digest != LineKind::Entry)
         return digest;
-    if (!line.at(DigestLength).isSpace())
-        return LineKind::NoSeparator;
-    if (!isSafeRelativePath(entry->filePath))
-        return LineKind::UnsafePath;
-    return fitsCard(entry->filePath) ? LineKind::Entry : LineKind::ForbiddenName;
+    return line.at(DigestLength).isSpace() ? LineKind::Entry : LineKind::NoSeparator;
+}
+
+bool namesFile(LineKind kind)
+{
+    switch (kind) {
+    case LineKind::Entry:
+    case LineKind::BadDigest:
+    case LineKind::UpperCaseDigest:
+    case LineKind::NoSeparator:
+        return true;
+    case LineKind::Blank:
+    case LineKind::TooShort:
+    case LineKind::UnsafePath:
+    case LineKind::ForbiddenName:
+        break;
+    }
+    return false;
 }
 
 QString problem(LineKind kind, const Entry &entry)

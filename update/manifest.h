@@ -22,12 +22,10 @@ struct Entry {
     QString filePath; // the rest of the line, trimmed
 };
 
-// What a line is. Every kind but Blank and Entry makes the manifest
-// unusable: the program refuses the whole run before anything is fetched.
-// Digests are compared byte for byte with the lower-case hexadecimal MD5 of
-// a file, so a manifest carries them in lower case, as zuv-publish writes
-// them: an upper-case digest matches no file and would only fail the run
-// after its download.
+// What a line is; zuv-publish reports every kind but Blank and Entry as a
+// fault of the tree. Digests are compared byte for byte with the lower-case
+// hexadecimal MD5 of a file, so a manifest carries them in lower case, as
+// zuv-publish writes them.
 enum class LineKind {
     Blank,           // empty or only white space: skipped
     Entry,           // a file that may be written below the update directory
@@ -43,6 +41,15 @@ enum class LineKind {
 // kind but Blank: the digest is the first 32 characters, the path the rest,
 // trimmed.
 LineKind parseLine(const QString &line, Entry *entry);
+
+// Whether the program takes a line of that kind as a file to update. It
+// takes a digest exactly as it stands: a line whose digest is malformed or
+// in upper case, or runs into its path, still names a file, which then
+// matches nothing on the card and fails the run when its download is
+// verified. A line without a path, or whose path leaves its directory or
+// cannot be held by a card, makes the program refuse the whole run before
+// anything is fetched.
+bool namesFile(LineKind kind);
 
 // What is wrong with a line of that kind, as the program and zuv-publish
 // report it ("the digest is in upper case, ..."); empty for Entry.

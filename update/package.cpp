@@ -104,7 +104,7 @@ bool UpdatePrivate::Package::readEntry(Manifest::Reader &reader, const QString &
     if (kind == Manifest::LineKind::Blank)
         return false;
     qDebug() << "md5" << entry.md5 << "filePath" << entry.filePath;
-    if (kind != Manifest::LineKind::Entry) {
+    if (!Manifest::namesFile(kind)) {
         failure = QStringLiteral("Manifest \"%1\" line %2: %3")
                       .arg(url, QString::number(reader.lineNumber()), Manifest::problem(kind, entry));
         return false;

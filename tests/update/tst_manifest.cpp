@@ -51,6 +51,9 @@ void ManifestTest::parsesLine_data()
     QTest::newRow("backslash absolute") << Digest + " \\x" << Kind::UnsafePath << Digest << "\\x";
     QTest::newRow("drive") << Digest + " C:/x" << Kind::UnsafePath << Digest << "C:/x";
     QTest::newRow("parent") << Digest + " ../x" << Kind::UnsafePath << Digest << "../x";
+    // A line the program would take for its digest alone is still refused for its path.
+    QTest::newRow("parent after a bad digest") << "g" + Digest.mid(1) + " ../x" << Kind::UnsafePath << "g" + Digest.mid(1)
+                                               << "../x";
     QTest::newRow("inner parent") << Digest + " a/../../x" << Kind::UnsafePath << Digest << "a/../../x";
     QTest::newRow("backslash parent") << Digest + " a\\..\\x" << Kind::UnsafePath << Digest << "a\\..\\x";
     QTest::newRow("directory") << Digest + " a/" << Kind::UnsafePath << Digest << "a/";
