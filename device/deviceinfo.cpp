@@ -10,11 +10,6 @@
 
 namespace {
 
-const QString SerialNumberKey = QStringLiteral("SN_PRI");
-const QString BootloaderVersionKey = QStringLiteral("VER_BOOT");
-const QString PrimaryVersionKey = QStringLiteral("VER_PRI");
-const QString SecondaryVersionKey = QStringLiteral("VER_SEC");
-
 // The information file is tiny. Anything that is not a regular file, or is
 // far larger than the real thing, is not handed to the INI reader at all.
 // Nor is a link: whatever it points to is not the device's own file.
@@ -24,9 +19,9 @@ bool isReadableInfoFile(const QString &fileName)
     return info.isFile() && !info.isSymLink() && info.size() <= Device::MaximumInfoFileSize;
 }
 
-QString readValue(const QSettings &settings, const QString &key)
+QString readValue(const QSettings &settings, const char *key)
 {
-    return settings.value(key).toString();
+    return settings.value(QLatin1String(key)).toString();
 }
 
 // Qt keeps every INI file it has parsed and hands its keys out again for a
@@ -104,10 +99,10 @@ Info::Info(const QString &rootPath)
     readInfoFile(fileName, [this](const QSettings &settings) {
         qDebug() << QFile::exists(settings.fileName());
         qDebug() << settings.allKeys();
-        serialNumber = readValue(settings, SerialNumberKey);
-        bootloaderVersion = readValue(settings, BootloaderVersionKey);
-        primaryVersion = readValue(settings, PrimaryVersionKey);
-        secondaryVersion = readValue(settings, SecondaryVersionKey);
+        serialNumber = readValue(settings, Device::SerialNumberKey);
+        bootloaderVersion = readValue(settings, Device::BootloaderVersionKey);
+        primaryVersion = readValue(settings, Device::PrimaryVersionKey);
+        secondaryVersion = readValue(settings, Device::SecondaryVersionKey);
     });
 
     type = TheOrvik;
@@ -135,9 +130,9 @@ void Info::readUpdateInfo(const QString &fileName)
         return;
     }
     readInfoFile(fileName, [this](const QSettings &settings) {
-        bootloaderUpdateVersion = readValue(settings, BootloaderVersionKey);
-        primaryUpdateVersion = readValue(settings, PrimaryVersionKey);
-        secondaryUpdateVersion = readValue(settings, SecondaryVersionKey);
+        bootloaderUpdateVersion = readValue(settings, Device::BootloaderVersionKey);
+        primaryUpdateVersion = readValue(settings, Device::PrimaryVersionKey);
+        secondaryUpdateVersion = readValue(settings, Device::SecondaryVersionKey);
     });
 }
 

@@ -44,6 +44,12 @@ public:
 // A "FW.ZUV" larger than this is not read: the real file is a few lines.
 constexpr qint64 MaximumInfoFileSize = 1024 * 1024;
 
+// The keys of an FW.ZUV, the card's and the update server's alike.
+constexpr char SerialNumberKey[] = "SN_PRI";
+constexpr char BootloaderVersionKey[] = "VER_BOOT";
+constexpr char PrimaryVersionKey[] = "VER_PRI";
+constexpr char SecondaryVersionKey[] = "VER_SEC";
+
 } // namespace Device
 
 #endif

@@ -54,13 +54,13 @@ QString infoKey(Firmware firmware)
 {
     switch (firmware) {
     case Bootloader:
-        return QStringLiteral("VER_BOOT");
+        return QLatin1String(Device::BootloaderVersionKey);
     case PrimaryFirmware:
-        return QStringLiteral("VER_PRI");
+        return QLatin1String(Device::PrimaryVersionKey);
     case SecondaryFirmware:
         break;
     }
-    return QStringLiteral("VER_SEC");
+    return QLatin1String(Device::SecondaryVersionKey);
 }
 
 QStringList resourceDirectories()

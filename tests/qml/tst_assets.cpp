@@ -32,9 +32,9 @@ QList<QImage> frames(const QString &path)
 }
 }
 
-// The pictures and the font of the window: compiled in at the paths the QML
-// uses, of the kinds the window expects, and made again identically by
-// their scripts.
+// The pictures and the font of the window, and the program's icon: compiled
+// in at the paths the QML uses, of the kinds the window expects, and made
+// again identically by their scripts.
 class AssetsTest : public QObject
 {
     Q_OBJECT
@@ -43,6 +43,7 @@ private Q_SLOTS:
     void pictures_data();
     void pictures();
     void font();
+    void icon();
     void scriptsRemakeTheFiles_data();
     void scriptsRemakeTheFiles();
 };
@@ -98,6 +99,32 @@ void AssetsTest::font()
         const QVector<quint32> glyphs = raw.glyphIndexesForString(QString(ch));
         QVERIFY2(raw.supportsCharacter(ch) && !raw.pathForGlyph(glyphs.value(0)).isEmpty(), qPrintable(QString(ch)));
     }
+}
+
+// Six square images, each the amber logo on an opaque black square.
+void AssetsTest::icon()
+{
+    QImageReader reader(sourceDir + QStringLiteral("/app/app.ico"), "ico");
+    if (!reader.canRead())
+        QSKIP("Qt's ico image plugin is not installed");
+    QList<int> sides;
+    do {
+        const QImage image = reader.read().convertToFormat(QImage::Format_ARGB32);
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(image.width(), image.height());
+        sides.append(image.width());
+        int amber = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb p = image.pixel(x, y);
+                QCOMPARE(qAlpha(p), 255);
+                amber += qRed(p) > 120 && qRed(p) > qGreen(p) && qGreen(p) > qBlue(p) ? 1 : 0;
+            }
+        }
+        QCOMPARE(image.pixel(0, 0), qRgba(0, 0, 0, 255));
+        QVERIFY2(amber * 10 > image.width() * image.height(), qPrintable(QString::number(image.width())));
+    } while (reader.jumpToNextImage());
+    QCOMPARE(sides, (QList<int>{256, 128, 64, 48, 32, 16}));
 }
 
 void AssetsTest::scriptsRemakeTheFiles_data()

@@ -193,36 +193,4 @@ UiTestCase {
         expectStack(["progress", "device", "progress"], "nothing to update")
         compare(win.loading_page.text, "COPYING FILES")
     }
-
-    function test_drag_data() {
-        return [
-            { tag: "left button on the bar", button: Qt.LeftButton, x: 300, moves: true },
-            { tag: "left button on the title", button: Qt.LeftButton, x: 20, moves: true },
-            { tag: "right button", button: Qt.RightButton, x: 300, moves: false },
-        ]
-    }
-
-    // The window follows the global position, whatever the local one.
-    function test_drag(data) {
-        var bar = findItem(win.contentItem, function (item) { return item.hasOwnProperty("startPos") })
-        verify(bar)
-        var x0 = win.x
-        var y0 = win.y
-        var x = data.x * win.scaleFactor
-        var y = bar.height / 2
-        Cursor.moveTo(1000, 500)
-        mousePress(bar, x, y, data.button)
-        Cursor.moveTo(1030, 490)
-        mouseMove(bar, x + 5, y + 1, -1, data.button)
-        Cursor.moveTo(1050, 520)
-        mouseMove(bar, x + 9, y + 2, -1, data.button)
-        mouseRelease(bar, x + 9, y + 2, data.button)
-        if (data.moves) {
-            tryCompare(win, "x", x0 + 50)
-            tryCompare(win, "y", y0 + 20)
-        } else {
-            wait(50)
-            compare([win.x, win.y], [x0, y0])
-        }
-    }
 }
