@@ -87,7 +87,6 @@ void InputFaultTest::serverInfoFile_data()
     QTest::addColumn<QStringList>("offered"); // empty: a server error
     QTest::newRow("binary") << binary(4096) << QStringList{"", "", ""};
     QTest::newRow("larger than an information file") << hugeInfoFile() << QStringList();
-    QTest::newRow("larger than any reply") << QByteArray(17 * 1024 * 1024, 'x') << QStringList();
     QTest::newRow("keys only in a section")
         << QByteArray("[Release]\nVER_BOOT=B1\nVER_PRI=P2\nVER_SEC=S2\n") << QStringList{"", "", ""};
     QTest::newRow("NUL byte in a value")
