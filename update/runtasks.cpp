@@ -158,9 +158,17 @@ QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package)
     return QtConcurrent::run([run, package] { package->checkFilesForUpdate(); });
 }
 
+// The tasks that the end of a run waits for let go of the run inside their
+// function: QtConcurrent reports a task finished before it destroys the
+// function's captures, so a run ended meanwhile would otherwise lose its
+// directory a moment after end() returned, on the worker thread.
 QFuture<bool> checkFile(const Shared &run, const QString &path, const QString &md5)
 {
-    return QtConcurrent::run([run, path, md5] { return md5Matches(path, md5, &run->stopped); });
+    return QtConcurrent::run([run = run, path, md5]() mutable {
+        const bool matches = md5Matches(path, md5, &run->stopped);
+        run.reset();
+        return matches;
+    });
 }
 
 QFuture<bool> matchedAlready()
@@ -199,13 +207,14 @@ QFuture<bool> copy(const Shared &run, const QString &destination, const QList<Fi
 
 QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<File> &files)
 {
-    return QtConcurrent::run([store, run, files] {
+    return QtConcurrent::run([store, run = run, files]() mutable {
         QList<int> restored;
         const QString root = run->tempDir.path();
         for (int i = 0; i < files.size() && run->stopped.loadAcquire() == 0; ++i) {
             if (store->restore(files.at(i).md5, files.at(i).localPath(root), &run->stopped))
                 restored.append(i);
         }
+        run.reset();
         return restored;
     });
 }
