@@ -16,6 +16,11 @@ namespace Dir {
 bool createPath(QDir &dir);
 bool createPath(const QString &path);
 
+// A text that quotes nothing but paths, with each quoted path in the form
+// the user's system writes it ("E:\ANIM\MENU" on Windows). For the
+// texts of the card's writer and checks, which name only paths.
+QString nativePathsIn(const QString &text);
+
 } // namespace Dir
 } // namespace Helpers
 

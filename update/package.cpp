@@ -4,6 +4,8 @@
 #include "manifest.h"
 #include "md5.h"
 
+#include "helpers/dir.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -46,12 +48,15 @@ QString UpdatePrivate::File::placeKey() const
 // ---------------------------------------------------------------- Package
 
 UpdatePrivate::Package::Package(const QString &url, const QString &devicePath, const QString &directory,
-                                const QAtomicInt *stopped)
-    : url(url)
+                                const QString &tempDir, const QAtomicInt *stopped)
+    : manifest(tempDir + QStringLiteral("/.manifest-XXXXXX"))
+    , url(url)
     , devicePath(devicePath)
     , directory(directory)
     , m_stopped(stopped)
 {
+    // In the run's directory, so that a run that is killed leaves none
+    // behind for good (see Helpers::LockedTempDir).
     manifest.open(); // ReadWrite; a failure shows when the manifest is written
 }
 
@@ -67,8 +72,10 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     qDebug() << Q_FUNC_INFO << devicePath << directory << url;
     // An update interrupted earlier is finished or undone first, so that the
     // check never sees a mix of two releases.
-    if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure))
+    if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure)) {
+        failure = Helpers::Dir::nativePathsIn(failure);
         return;
+    }
     manifest.seek(0);
     Manifest::Reader reader(&manifest);
     const QUrl manifestUrl(url, QUrl::TolerantMode);
@@ -92,7 +99,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         filePlaces.append(listedPlaces.last());
     }
     if (!isStopped() && !files.isEmpty())
-        failure = checkDestinations(card);
+        failure = Helpers::Dir::nativePathsIn(checkDestinations(card));
 }
 
 // False for a blank line, and for a line the run cannot take, with the

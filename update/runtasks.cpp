@@ -6,8 +6,10 @@
 #include "package_p.h"
 
 #include "device/deviceinfo.h"
+#include "helpers/dir.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QtConcurrent>
 
@@ -23,9 +25,10 @@ QString copyFailureReason(const DeviceWriter &writer)
 {
     if (writer.failure() == DeviceWriter::VolumeGone)
         return QStringLiteral("The device was disconnected during the copy");
+    const QString reason = Helpers::Dir::nativePathsIn(writer.errorString());
     if (writer.failure() == DeviceWriter::NoRoom)
-        return writer.errorString();
-    return QStringLiteral("Writing onto the device failed: %1").arg(writer.errorString());
+        return reason;
+    return QStringLiteral("Writing onto the device failed: %1").arg(reason);
 }
 
 bool md5Matches(const QString &path, const QString &md5, const QAtomicInt *stopped)
@@ -115,7 +118,8 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
         const QString from = file.localPath(source);
         if (!QFile::exists(from)) {
             qDebug() << CopyFilesSignature << "Source file does not exist" << from;
-            *failure = QStringLiteral("The downloaded file \"%1\" is missing").arg(file.relativePath());
+            *failure = QStringLiteral("The downloaded file \"%1\" is missing")
+                           .arg(QDir::toNativeSeparators(file.relativePath()));
             qDebug() << CopyFilesSignature << "Unwinding";
             return false;
         }

@@ -119,7 +119,8 @@ private Q_SLOTS:
     void corruptDownloadFailsAfterTheLast();
     void abandonedRunLeavesNothing_data();
     void abandonedRunLeavesNothing();
-    void temporaryDirectoryUnavailable();
+    void failuresNameNativePaths_data();
+    void failuresNameNativePaths();
     void unsteadyLink_data();
     void unsteadyLink();
     void retryFetchesOnlyWhatIsMissing_data();
@@ -517,13 +518,34 @@ void UpdateTest::abandonedRunLeavesNothing()
     QCOMPARE(m_volume->snapshot(), updated);
 }
 
-void UpdateTest::temporaryDirectoryUnavailable()
+// A failure names the place it concerns the way the user's system writes
+// paths ("E:\SUB\FILE.BIN" on Windows): the temporary location that is
+// missing, the card's file that cannot be written.
+void UpdateTest::failuresNameNativePaths_data()
 {
-    const QString manifest = serve("r", {});
-    m_temp->pointAt(m_temp->path() + "/missing");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("temporary location missing") << "temporary location";
+    QTest::newRow("directory where a file goes") << "card";
+}
+
+void UpdateTest::failuresNameNativePaths()
+{
+    QFETCH(QString, fault);
+    const QString manifest = serve("r", {{"SUB/FILE.BIN", "new"}});
+    QString path;
+    if (fault == "temporary location") {
+        path = m_temp->path() + "/missing";
+        m_temp->pointAt(path);
+    } else {
+        path = m_volume->rootPath() + "/SUB/FILE.BIN";
+        QVERIFY(QDir().mkpath(path));
+    }
     QVERIFY(runToEnd({{"", manifest}}));
-    QCOMPARE(m_run->events, QStringList("error"));
-    QCOMPARE(m_fault->requests().size(), 0);
+    QCOMPARE(m_run->events.last(), QStringLiteral("error"));
+    const QString quoted = '"' + QDir::toNativeSeparators(path) + '"';
+    QVERIFY2(m_update->errorString().contains(quoted), qPrintable(m_update->errorString()));
+    if (fault == "temporary location")
+        QCOMPARE(m_fault->requests().size(), 0);
 }
 
 enum LinkFault { Steady, ShortPause, StopsHalfWay, ResetHalfWay, LongerThanAnnounced, ShorterThanAnnounced };
