@@ -1,5 +1,7 @@
 #include "keptfiles.h"
 
+#include "helpers/lockedtempdir.h"
+
 #include "md5.h"
 
 #include "helpers/dir.h"
@@ -9,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -74,9 +75,7 @@ qint64 KeptFiles::takePart(const QString &md5, const QString &destination)
 bool KeptFiles::ensureDirectory()
 {
     if (!m_dir) {
-        const QString name = QCoreApplication::applicationName();
-        m_dir.reset(new QTemporaryDir(QStringLiteral("%1/%2-kept-XXXXXX")
-                                          .arg(QDir::tempPath(), name.isEmpty() ? QStringLiteral("zuv") : name)));
+        m_dir.reset(new Helpers::LockedTempDir(QStringLiteral("kept")));
         if (!m_dir->isValid()) {
             qDebug() << Q_FUNC_INFO << "Cannot create a directory for kept files:" << m_dir->errorString();
             m_dir.reset();

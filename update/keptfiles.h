@@ -6,9 +6,9 @@
 #include <QSet>
 #include <QString>
 
-QT_BEGIN_NAMESPACE
-class QTemporaryDir;
-QT_END_NAMESPACE
+namespace Helpers {
+class LockedTempDir;
+}
 
 // Downloads of a failed update run that arrived whole and matched their
 // digest, kept so that the next attempt fetches only what is missing, and
@@ -52,7 +52,7 @@ private:
     bool ensureDirectory();
     bool moveIn(const QString &path, const QString &target);
 
-    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<Helpers::LockedTempDir> m_dir;
 };
 
 #endif

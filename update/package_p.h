@@ -22,8 +22,10 @@ QT_END_NAMESPACE
 class UpdatePrivate::Package
 {
 public:
-    // The check stops soon after stopped is set; it must outlive the package.
-    Package(const QString &url, const QString &devicePath, const QString &directory, const QAtomicInt *stopped);
+    // The manifest is stored in tempDir. The check stops soon after stopped
+    // is set; it must outlive the package.
+    Package(const QString &url, const QString &devicePath, const QString &directory, const QString &tempDir,
+            const QAtomicInt *stopped);
 
     QString deviceDirectory() const;
     // Runs on the thread pool: finds the entries of the manifest that the

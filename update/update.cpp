@@ -8,6 +8,7 @@
 #include "updaterun_p.h"
 
 #include "helpers/io.h"
+#include "helpers/lockedtempdir.h"
 #include "helpers/network.h"
 
 #include <QDebug>
@@ -16,6 +17,7 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QTimer>
+#include <QtConcurrent>
 
 namespace {
 
@@ -43,10 +45,14 @@ Update::Update(QNetworkAccessManager *manager, QObject *parent)
     , d(new UpdatePrivate(this, manager))
 {
     reset(QString());
+    // What earlier copies of the program that were killed left in the
+    // temporary location goes, beside the window's start.
+    d->leftoversTask = QtConcurrent::run(&Helpers::LockedTempDir::removeAbandoned);
 }
 
 Update::~Update()
 {
+    d->leftoversTask.waitForFinished();
     reset(QString());
     // Files being kept for another attempt that will not come.
     d->keepStopped.storeRelease(1);
@@ -138,13 +144,6 @@ bool UpdatePrivate::beginRun()
         announceEnd(true);
         return false;
     }
-    // Qt answers a temporary location that does not exist with an empty
-    // path, which would put the run's files at the file-system root.
-    if (QDir::tempPath().isEmpty()) {
-        failRun(QStringLiteral("The temporary location \"%1\" does not exist")
-                    .arg(QString::fromLocal8Bit(qgetenv("TMPDIR"))));
-        return false;
-    }
     endRun();
     run = new UpdateRun(devicePath, this);
     if (!run->shared->tempDir.isValid()) {
@@ -200,7 +199,7 @@ bool UpdatePrivate::writeManifest(QNetworkReply *reply)
     if (!reply->isOpen() || Helpers::IO::copy(reply, &manifest))
         return true;
     failRun(QStringLiteral("Cannot store the manifest \"%1\" in \"%2\": %3")
-                .arg(reply->url().toString(), manifest.fileName(), manifest.errorString()));
+                .arg(reply->url().toString(), QDir::toNativeSeparators(manifest.fileName()), manifest.errorString()));
     return false;
 }
 
@@ -349,7 +348,7 @@ bool UpdatePrivate::writeDownload(QNetworkReply *reply)
     QString failure = run->checkResumedAnswer(reply, file);
     if (failure.isEmpty() && reply->isOpen() && !Helpers::IO::copy(reply, file)) {
         failure = QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
-                      .arg(reply->url().toString(), file->fileName(), file->errorString());
+                      .arg(reply->url().toString(), QDir::toNativeSeparators(file->fileName()), file->errorString());
     }
     if (failure.isEmpty())
         return true;
@@ -395,7 +394,7 @@ bool UpdatePrivate::takeDownload(QNetworkReply *reply)
         return false;
     }
     if (!closeError.isEmpty()) {
-        failRun(QStringLiteral("Cannot write \"%1\": %2").arg(localPath, closeError));
+        failRun(QStringLiteral("Cannot write \"%1\": %2").arg(QDir::toNativeSeparators(localPath), closeError));
         return false;
     }
     const int index = run->downloadIndex.take(reply);

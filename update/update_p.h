@@ -64,6 +64,8 @@ public:
     // Moves the downloads of a failed run into keptFiles; set to stop it.
     QFuture<void> keepTask;
     QAtomicInt keepStopped;
+    // Removes the directories that killed copies of the program left.
+    QFuture<int> leftoversTask;
 
 public Q_SLOTS:
     void manifestWrite();

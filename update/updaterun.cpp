@@ -78,7 +78,7 @@ void UpdateRun::dropReply(QNetworkReply *reply)
 
 UpdateRun::Package *UpdateRun::addPackage(const QString &url, const QString &directory)
 {
-    auto *package = new Package(url, devicePath, directory, &shared->stopped);
+    auto *package = new Package(url, devicePath, directory, tempPath(), &shared->stopped);
     shared->packages.append(package);
     return package;
 }
@@ -163,7 +163,7 @@ QString UpdateRun::conflictBetweenPackages() const
                 byPlace.insert(key, file);
             } else if (known->md5 != file.md5) {
                 return QStringLiteral("Manifests list two different files for \"%1\": \"%2\" and \"%3\"")
-                    .arg(file.relativePath(), known->url, file.url);
+                    .arg(QDir::toNativeSeparators(file.relativePath()), known->url, file.url);
             }
         }
     }
@@ -209,7 +209,8 @@ QFile *UpdateRun::createLocalFile(const File &file, KeptFiles *kept, qint64 *off
     auto *localFile = new QFile(local.absoluteFilePath());
     if (localFile->open(QIODevice::ReadWrite) && (*offset <= 0 || localFile->seek(*offset)))
         return localFile;
-    *error = QStringLiteral("Cannot create \"%1\": %2").arg(local.absoluteFilePath(), localFile->errorString());
+    *error = QStringLiteral("Cannot create \"%1\": %2")
+                 .arg(QDir::toNativeSeparators(local.absoluteFilePath()), localFile->errorString());
     delete localFile;
     return nullptr;
 }
@@ -241,7 +242,7 @@ QString UpdateRun::checkResumedAnswer(QNetworkReply *reply, QFile *file)
         if (file->resize(0) && file->seek(0))
             return QString();
         return QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
-            .arg(reply->url().toString(), file->fileName(), file->errorString());
+            .arg(reply->url().toString(), QDir::toNativeSeparators(file->fileName()), file->errorString());
     }
     const QByteArray range = reply->rawHeader("Content-Range");
     if (status != 206 || range.startsWith("bytes " + QByteArray::number(offset) + '-'))
@@ -342,7 +343,7 @@ QString UpdateRun::verificationFailure() const
         const QFuture<bool> &check = fileChecks.at(i);
         if (check.isFinished() && (check.isCanceled() || check.resultCount() == 0 || !check.result())) {
             return QStringLiteral("The downloaded file \"%1\" did not match its digest")
-                .arg(fetchedFiles.at(i).relativePath());
+                .arg(QDir::toNativeSeparators(fetchedFiles.at(i).relativePath()));
         }
     }
     return QStringLiteral("Verification of the downloaded files failed");

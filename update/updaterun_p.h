@@ -3,6 +3,8 @@
 
 #include "update_p.h"
 
+#include "helpers/lockedtempdir.h"
+
 #include <QAtomicInt>
 #include <QByteArray>
 #include <QFuture>
@@ -13,7 +15,6 @@
 #include <QSet>
 #include <QSharedPointer>
 #include <QString>
-#include <QTemporaryDir>
 
 class KeptFiles;
 
@@ -35,7 +36,7 @@ public:
     struct Shared {
         ~Shared();
 
-        QTemporaryDir tempDir;
+        Helpers::LockedTempDir tempDir;
         // Set when the run ends; every task of the run stops soon after.
         QAtomicInt stopped;
         // Filled by the copy task with the reason it failed.
