@@ -1,8 +1,12 @@
 #!/usr/bin/python3
 """Draws the program's icon, app/app.ico: the maker's logo in amber on a
-black square, as six 32-bit images of 256, 128, 64, 48, 32 and 16 pixels.
-The 256 pixel image is stored as PNG, the others as bitmaps with their
-transparency mask, which every version of Windows reads.
+black square, as 32-bit images of 256, 128, 64, 48, 32, 24 and 16 pixels.
+The three large ones scale the logo's outline; the small ones (taskbar,
+Explorer's lists) are drawn for their size on the pixel grid: the letters
+ZUV with strokes of whole pixels above the band, whose word SYSTEMS is cut
+out only where it can still be read (48 pixels). The 256 pixel image is
+stored as PNG, the others as bitmaps with their transparency mask, which
+every version of Windows reads.
 
 The file comes out the same byte for byte on every run.
 
@@ -17,7 +21,66 @@ import sys
 sys.dont_write_bytecode = True
 import zuvart
 
-SIZES = (256, 128, 64, 48, 32, 16)
+SIZES = (256, 128, 64, 48, 32, 24, 16)
+
+# For each small size: letter width, letter height, stroke, gap between
+# letters, gap above the band, band height, and whether the band carries
+# the word.
+GRID = {
+    16: (4, 7, 1, 1, 2, 2, False),
+    24: (6, 10, 2, 1, 2, 3, False),
+    32: (8, 13, 2, 2, 3, 4, False),
+    48: (12, 20, 3, 3, 4, 7, True),
+}
+
+
+def letter(kind, w, h, s):
+    """The set of (x, y) pixels of Z, U or V in a w x h box, stroke s."""
+    on = set()
+    for y in range(h):
+        if kind == "Z":
+            if y < s or y >= h - s:
+                xs = range(w)
+            else:
+                # The diagonal from the top right to the bottom left.
+                t = (y - s + 0.5) / (h - 2 * s)
+                x = int(round((w - s) * (1.0 - t)))
+                xs = range(max(0, x - (s - 1) // 2), min(w, x - (s - 1) // 2 + s))
+        elif kind == "U":
+            xs = range(w) if y >= h - s else list(range(s)) + list(range(w - s, w))
+        else:
+            # Two strokes that meet at the bottom centre.
+            t = y / float(h - 1)
+            x = int(round(t * (w - s) / 2.0))
+            xs = set(range(x, x + s)) | set(range(w - x - s, w - x))
+        on.update((x, y) for x in xs)
+    return on
+
+
+def grid_pixels(size):
+    """The logo drawn for a small size, pixel by pixel."""
+    w, h, s, gap, band_gap, band, word = GRID[size]
+    # The V is one pixel wider where that lets its two strokes meet in one
+    # point.
+    widths = (w, w, w + (w - s) % 2)
+    width = sum(widths) + 2 * gap
+    height = h + band_gap + band
+    left, top = (size - width + 1) // 2, (size - height) // 2
+    on = set()
+    x0 = left
+    for kind, lw in zip("ZUV", widths):
+        on.update((x0 + x, top + y) for x, y in letter(kind, lw, h, s))
+        x0 += lw + gap
+    band_top = top + h + band_gap
+    on.update((x, y) for x in range(left, left + width) for y in range(band_top, band_top + band))
+    if word:
+        cells, columns = zuvart.text_cells("SYSTEMS")
+        rows = max(r for _, r in cells) + 1
+        word_left = left + (width - columns) // 2
+        word_top = band_top + (band - rows) // 2
+        on.difference_update((word_left + c, word_top + r) for c, r in cells)
+    return [[tuple(zuvart.AMBER if (x, y) in on else (0, 0, 0)) + (255,) for x in range(size)]
+            for y in range(size)]
 
 
 def pixels(size):
@@ -46,7 +109,7 @@ def bitmap(size, rows):
 def icon():
     images = []
     for size in SIZES:
-        rows = pixels(size)
+        rows = grid_pixels(size) if size in GRID else pixels(size)
         if size == 256:
             images.append(zuvart.png_bytes(size, size, rows, alpha=True))
         else:
