@@ -49,11 +49,11 @@ test-asan: deps
 	@cd $(ASAN_BUILD_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # The Windows program, cross-compiled with MinGW-w64 against the Qt for
-# MinGW (tools/windows/mingw-qt.sh finds or makes it), packed as
-# $(WINDOWS_BUILD_DIR)/ZUV-Update-Manager-<version>-win64.zip.
+# MinGW (tools/windows/mingw-qt.sh finds or makes it), signed, and packed
+# as $(WINDOWS_BUILD_DIR)/ZUV-Update-Manager-<version>-win64.zip and .msi.
 windows:
 	@tools/install-deps.sh windows
-	@JOBS=$(JOBS) tools/windows/build.sh $(WINDOWS_BUILD_DIR)
+	@JOBS=$(JOBS) CMAKE_FLAGS="$(CMAKE_FLAGS)" tools/windows/build.sh $(WINDOWS_BUILD_DIR)
 
 # The portable suites, the window and an update end to end, under Wine and
 # Xvfb (tools/windows/test.sh). The Linux build provides zuv-publish.

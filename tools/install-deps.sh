@@ -3,11 +3,16 @@
 # Installs only what is missing, so running it again costs a second.
 #   install-deps.sh            the Linux program and its tests
 #   install-deps.sh windows    the Windows program: MinGW-w64, Wine, packing
+#                              (zip, wixl's installer, osslsigncode's
+#                              signatures; the licence texts come from the
+#                              Debian packages of what the program ships)
 set -eu
 
 WINDOWS_PACKAGES="
 cmake make binutils g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 wine wine64 zstd zip unzip xvfb xdotool x11-utils imagemagick nginx-light curl python3 util-linux
+wixl msitools osslsigncode openssl
+libqt5core5a libqt5qml5 libqt5quick5 libqt5quickcontrols2-5 libsodium23 gcc-mingw-w64-base mingw-w64-common
 "
 
 if [ "${1:-}" = windows ]; then

@@ -1,9 +1,11 @@
 #include "helpers/dir.h"
 #include "helpers/io.h"
+#include "helpers/lockedtempdir.h"
 #include "helpers/network.h"
 #include "helpers/requestqueue.h"
 #include "httpfaultserver.h"
 #include "logcapture.h"
+#include "privatetemp.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -11,6 +13,8 @@
 #include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -56,6 +60,7 @@ private Q_SLOTS:
     void copy_data();
     void copy();
     void createPathMakesEveryLevel();
+    void startRemovesOnlyAbandonedDirectories();
     void requestsWaitForAConnection();
 };
 
@@ -170,6 +175,43 @@ void TestHelpers::requestsWaitForAConnection()
         QVERIFY(reply->isFinished());
         QVERIFY(!Helpers::Network::succeeded(reply));
     }
+}
+
+// A directory that looks like one of a copy of the program that ended: the
+// lock file names a process that does not exist, in QLockFile's format.
+static void makeAbandoned(const QString &path)
+{
+    QVERIFY(QDir().mkpath(path + "/ANIM"));
+    QFile lock(path + "/.zuv-owner.lock");
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write("2147483646\n" + QCoreApplication::applicationName().toUtf8() + "\n"
+               + QSysInfo::machineHostName().toUtf8() + "\n");
+    QFile download(path + "/ANIM/RUN.ANM");
+    QVERIFY(download.open(QIODevice::WriteOnly) && download.write("half a download") > 0);
+}
+
+// At start the program removes what killed copies of it left in the
+// temporary location, and nothing else: not the directory of a copy that
+// runs, not one without a lock (being made), not another program's.
+void TestHelpers::startRemovesOnlyAbandonedDirectories()
+{
+    PrivateTemp temp;
+    const QString prefix = temp.path() + '/' + QCoreApplication::applicationName();
+    makeAbandoned(prefix + "-a1b2c3");
+    makeAbandoned(prefix + "-kept-d4e5f6");
+    makeAbandoned(temp.path() + "/another program-a1b2c3");
+    QVERIFY(QDir().mkpath(prefix + "-g7h8i9")); // no lock yet
+    auto running = std::make_unique<Helpers::LockedTempDir>();
+    QVERIFY2(running->isValid(), qPrintable(running->errorString()));
+    const QString runningName = QFileInfo(running->path()).fileName();
+
+    QCOMPARE(Helpers::LockedTempDir::removeAbandoned(), 2);
+    QStringList expected = {"another program-a1b2c3", QCoreApplication::applicationName() + "-g7h8i9", runningName};
+    expected.sort();
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), expected);
+    QVERIFY(QFile::exists(running->filePath(".zuv-owner.lock")));
+    running.reset();
+    QVERIFY(!QFile::exists(temp.path() + '/' + runningName));
 }
 
 QTEST_GUILESS_MAIN(TestHelpers)

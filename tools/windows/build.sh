@@ -1,8 +1,9 @@
 #!/bin/sh
 # Cross-compiles the Windows program against the Qt for MinGW and packs it:
 #   build.sh WINDOWS_BUILD_ROOT [all]
-# leaves WINDOWS_BUILD_ROOT/ZUV-Update-Manager-<version>-win64.zip; with
-# "all" it builds the portable test suites too.
+# leaves WINDOWS_BUILD_ROOT/ZUV-Update-Manager-<version>-win64.zip and .msi
+# (signed: tools/windows/sign.sh); with "all" it builds the portable test
+# suites too. CMAKE_FLAGS go to the configure step (-DZUV_UPDATE_SERVER=...).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -14,7 +15,7 @@ root=$(cd "$root" && pwd)
 qt=$("$here/mingw-qt.sh")
 cmake -S "$repo" -B "$root/build" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-    -DZUV_MINGW_QT="$qt" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DZUV_MINGW_QT="$qt" -DCMAKE_BUILD_TYPE=Release ${CMAKE_FLAGS:-} >/dev/null
 if [ "$what" = all ]; then
     cmake --build "$root/build" -j"${JOBS:-2}"
 else

@@ -1,9 +1,11 @@
 #!/bin/sh
-# Gathers the Windows program and everything it loads into one folder and
-# zips it: the program, the Qt and MinGW runtime DLLs it links (found by
-# walking the import tables), the Windows platform plugin, the QML modules
-# its window imports (found by qmlimportscanner) and a qt.conf that points
-# Qt at them. Unpacked anywhere, the folder runs.
+# Gathers the Windows program and everything it loads into one folder: the
+# program, the Qt and MinGW runtime DLLs it links (found by walking the
+# import tables), the Windows platform plugin, the QML modules its window
+# imports (found by qmlimportscanner), a qt.conf that points Qt at them,
+# the user's README.txt and the licences. Unpacked anywhere, the folder
+# runs. Its binaries are Authenticode-signed (sign.sh), and it is packed
+# twice: as a zip and as a per-user installer (msi.sh), signed too.
 #   package.sh <cmake build dir> <Qt prefix> <output dir>
 set -eu
 build=$1
@@ -20,7 +22,7 @@ program="$build/app/ZUV Update Manager.exe"
 [ -f "$program" ] || { say "no program at $program: build it first"; exit 1; }
 
 stage="$out/$name"
-rm -rf "$stage" "$out/$name.zip"
+rm -rf "$stage" "$out/$name.zip" "$out/$name.msi"
 mkdir -p "$stage/platforms" "$stage/qml"
 cp "$program" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
@@ -77,6 +79,47 @@ for dll in "$stage"/lib*.dll; do
     $triplet-strip --strip-debug "$dll"
 done
 
+# ---------------------------------------------------------------- licences
+
+# What the folder carries besides the program: the user's README.txt and,
+# under licences\, the licence of each part, taken from the Debian packages
+# the parts are built from. Text files with Windows line ends, for Notepad.
+first_of() {
+    for file in "$@"; do
+        [ -f "$file" ] && { echo "$file"; return 0; }
+    done
+    say "none of these licence files is installed: $*"
+    return 1
+}
+crlf() { sed 's/\r*$/\r/' "$@"; }
+add_licences() {
+    local docs=/usr/share/doc licences="$stage/licences" part
+    mkdir -p "$licences"
+    crlf "$repo/app/windows/README.txt" > "$stage/README.txt"
+    crlf "$(first_of /usr/share/common-licenses/LGPL-3)" > "$licences/LGPL-3.0.txt"
+    crlf "$(first_of /usr/share/common-licenses/GPL-3)" > "$licences/GPL-3.0.txt"
+    crlf "$repo/app/windows/qt-source.txt" > "$licences/Qt-source.txt"
+    for part in libqt5core5a libqt5qml5 libqt5quick5 libqt5quickcontrols2-5; do
+        printf '==== %s\n\n' "$part"
+        cat "$(first_of "$docs/$part/copyright")"
+        printf '\n'
+    done | crlf > "$licences/Qt-copyright.txt"
+    { cat "$repo/app/windows/mingw-runtime.txt"; printf '\n==== GCC runtime\n\n'
+      cat "$(first_of "$docs/gcc-mingw-w64-base/copyright")"; printf '\n==== MinGW-w64 (winpthreads)\n\n'
+      cat "$(first_of "$docs/mingw-w64-common/copyright")"; } | crlf > "$licences/MinGW-runtime.txt"
+    crlf "$(first_of "$docs/libsodium23/copyright" "$docs/libsodium-dev/copyright")" > "$licences/libsodium.txt"
+    crlf "$repo/app/windows/artwork.txt" > "$licences/ZUV-font-and-pictures.txt"
+}
+add_licences
+
+# ---------------------------------------------------------------- signing, zip and installer
+
+# The program and every DLL it ships are signed before they are packed;
+# then the installer, which carries the signed files, is signed itself.
+find "$stage" \( -name '*.exe' -o -name '*.dll' \) -print0 | xargs -0 "$repo/tools/windows/sign.sh" "$out/codesign"
 (cd "$out" && zip -q -r -9 "$name.zip" "$name")
 say "$out/$name.zip: $(du -k "$out/$name.zip" | cut -f1) KiB, $(du -sk "$stage" | cut -f1) KiB unpacked"
+"$repo/tools/windows/msi.sh" "$stage" "$version" "$out/$name.msi"
+"$repo/tools/windows/sign.sh" "$out/codesign" "$out/$name.msi"
 echo "$out/$name.zip"
+echo "$out/$name.msi"

@@ -9,6 +9,11 @@
 #   3. end to end: a card holding release 1.0 as drive E:, release 2.0 served
 #      by nginx on loopback, the program pointed at it through the registry,
 #      the update clicked through; the card then holds exactly release 2.0.
+#      Neither the window nor the update changes the registry;
+#   4. the product: the icon sizes in the program, the Authenticode
+#      signatures, a run killed with taskkill /F whose temporary directory
+#      the next start removes, and the installer: install per user, update
+#      with the installed program, upgrade, uninstall, count what is left.
 # Wine's exit code of a Windows program is reliable, so each step is judged
 # by it and by what it leaves; every wait is bounded.
 #
@@ -48,8 +53,9 @@ mkdir -p "$logs"
 pids=()
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko: nothing of ours needs them, and Wine would offer to
-# download them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# download them. No winemenubuilder: it would copy the installer's Start-menu
+# shortcut into the Linux desktop's menus, outside the prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 cleanup() {
     local status=$?
@@ -95,6 +101,24 @@ map_drive_e "$work/drive-e"
 timeout 60 "$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null 2>&1 \
     || fail "cannot set QT_FORCE_STDERR_LOGGING in Wine's registry"
 
+# ---------------------------------------------------------------- registry
+
+# The program keeps no settings: what it does leaves the registry as it
+# was. Wine's registry is compared through exports of HKCU and HKLM\Software.
+registry_export() {
+    local hive
+    for hive in HKCU 'HKLM\Software'; do
+        timeout 120 "$wine" reg export "$hive" "Z:$work/registry.reg" /y >/dev/null 2>&1 \
+            || fail "cannot export $hive from Wine's registry"
+        iconv -f UTF-16 -t UTF-8 < "$work/registry.reg" | tr -d '\r'
+    done > "$1"
+}
+# Registry values (the lines below a key) that differ between two exports;
+# keys without values (Windows Installer's own empty ones) do not count.
+registry_changes() {
+    diff "$1" "$2" | grep -E '^[<>] .' | grep -vE '^[<>] \[' || true
+}
+
 # ---------------------------------------------------------------- suites
 
 # The suites find Qt's and MinGW's DLLs where they were built against.
@@ -102,7 +126,9 @@ gcc_dir=$(dirname "$($triplet-g++-posix -print-libgcc-file-name)")
 suite_path="Z:$qt/bin;Z:$gcc_dir;Z:/usr/$triplet/lib"
 
 failed=()
-while IFS= read -r suite; do
+# ZUV_WINE_SUITES=0 leaves the suites out, to try the other steps alone.
+[ "${ZUV_WINE_SUITES:-1}" = 0 ] && say "Suites left out (ZUV_WINE_SUITES=0)"
+while [ "${ZUV_WINE_SUITES:-1}" != 0 ] && IFS= read -r suite; do
     name=$(basename "$suite" .exe)
     # Without a console QtTest writes its report to the debugger, so it
     # goes to a file; the exit code says how many cases failed.
@@ -183,6 +209,7 @@ say "The program is a Windows GUI program with its icon group and version resour
 mkdir -p "$work/empty-drive"
 map_drive_e "$work/empty-drive"
 say "Starting the unpacked program ($(basename "$zip"))"
+registry_export "$logs/registry-before-window.reg"
 start_program window
 wait_for "program window" find_window
 eval "$(xdotool getwindowgeometry --shell "$window")"
@@ -204,7 +231,10 @@ done
 say "Window \"ZUV Updater\" shows, frameless, 512 x 512; the scan looked at drives" \
     "$(tr -d '\r' < "$program_log" | sed -n 's/^"\([A-Z]:\)\/"$/\1/p' | tr '\n' ' ')"
 close_program
-say "Closed through its close button with status 0"
+registry_export "$logs/registry-after-window.reg"
+registry_changes "$logs/registry-before-window.reg" "$logs/registry-after-window.reg" > "$logs/registry-window.txt"
+[ ! -s "$logs/registry-window.txt" ] || fail "a start and a close changed the registry: $(head -n 20 "$logs/registry-window.txt")"
+say "Closed through its close button with status 0; the registry is as before"
 
 # ---------------------------------------------------------------- end to end
 
@@ -226,32 +256,225 @@ say "End to end: release 1.0 on the card as E:, release 2.0 on the server"
 "$publish" publish --quiet "$work/release-1.0" "$work/tree" >/dev/null
 "$publish" publish --quiet "$work/release-2.0" "$work/tree" >/dev/null
 card=$work/card
-"$python" "$repo/tools/make-sample-release.py" device "$card" --serial ORV-000042
-map_drive_e "$card"
 
 start_nginx "$work/nginx" "$work/tree" || fail "nginx did not start: $(cat "$work/nginx/error.log")"
-timeout 60 "$wine" reg add 'HKCU\Software\ZUV Systems\ZUV Update Manager' /v UpdateServer /t REG_SZ \
-    /d "$server" /f >/dev/null 2>&1 || fail "cannot set UpdateServer in Wine's registry"
 
-start_program end-to-end
-wait_for "program window" find_window
-eval "$(xdotool getwindowgeometry --shell "$window")"
-geometry="$X $Y $WIDTH $HEIGHT"
+# ---------------------------------------------------------------- the product
+# What a Windows user meets around the program: its icon at every size, its
+# signatures, what a killed run leaves, and the installer.
 
-wait_for "device page (the card on E:)" device_page
-say "Device found on E:; CHECK FOR UPDATES"
-click "$button"
-wait_for "update information" log_contains "void UpdaterPrivate::readUpdateFW()"
-wait_for "UPDATE button" stable_button lowest
-say "UPDATE"
-click "$button"
-wait_for "message page" message_page
-log_contains "verifyFilesFinished() true" || fail "the update did not succeed; see $program_log"
-[ ! -e "$card/ZUV.FW" ] || fail "ZUV.FW is still on the card"
+# The icon group carries images drawn for every size Windows shows.
+check_icon_group() {
+    local sides
+    sides=$("$python" "$here/icon-sizes.py" "$program" | sed -n 's/^IDI_ICON1 //p')
+    for side in 256 48 32 24 16; do
+        grep -qw "$side" <<<"$sides" || fail "the icon group holds no $side pixel image (it holds: ${sides:-nothing})"
+    done
+    say "The icon group holds images of $sides pixels"
+}
+
+# Every shipped binary and the installer carry a good Authenticode
+# signature, and a binary changed after signing is reported bad. The test
+# certificate that a build without the maker's makes is trusted only here.
+check_signatures() {
+    local ca=${ZUV_CODESIGN_CERT:-$root/codesign/test-codesign.crt} file count=0 tampered
+    while IFS= read -r file; do
+        osslsigncode verify -CAfile "$ca" -in "$file" >"$logs/verify.log" 2>&1 \
+            || fail "the signature of $file does not verify: $(tail -n 5 "$logs/verify.log")"
+        count=$((count + 1))
+    done < <(find "$(dirname "$program")" \( -name '*.exe' -o -name '*.dll' \) | sort; echo "$msi")
+    # Untrusted without the certificate: verify fails for want of a chain.
+    if [ -z "${ZUV_CODESIGN_CERT:-}" ] && osslsigncode verify -in "$program" >/dev/null 2>&1; then
+        fail "the test certificate is trusted without being given"
+    fi
+    tampered=$work/tampered.exe
+    cp "$program" "$tampered"
+    printf 'X' | dd of="$tampered" bs=1 seek=4096 conv=notrunc status=none
+    if osslsigncode verify -CAfile "$ca" -in "$tampered" >"$logs/verify-tampered.log" 2>&1 \
+        || ! grep -q MISMATCH "$logs/verify-tampered.log"; then
+        fail "a changed program is not reported bad: $(tail -n 5 "$logs/verify-tampered.log")"
+    fi
+    say "Signatures: $count binaries and the installer verify; a changed program is reported bad"
+}
+
+# A slow update server for the killed run: every firmware file sends half
+# its body, then nothing for five minutes.
+start_slow_server() {
+    local port_file=$work/slow-server.port
+    "$python" - "$work/tree" "$port_file" <<'PY' >"$logs/slow-server.log" 2>&1 &
+import functools, http.server, os, sys, time
+tree, port_file = sys.argv[1], sys.argv[2]
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def copyfile(self, source, output):
+        if self.path.endswith(("manifest.txt", "FW.ZUV", "changelist.txt")):
+            return super().copyfile(source, output)
+        body = source.read()
+        output.write(body[:len(body) // 2])
+        output.flush()
+        time.sleep(300)
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler, directory=tree))
+server.daemon_threads = True
+open(port_file + ".part", "w").write(str(server.server_address[1]))
+os.rename(port_file + ".part", port_file)
+server.serve_forever()
+PY
+    slow_server_pid=$!
+    pids+=("$slow_server_pid")
+    wait_for "slow server" test -s "$port_file"
+    slow_server=http://127.0.0.1:$(cat "$port_file")
+}
+run_directories() { find "$temp_dir" -mindepth 1 -maxdepth 1 -type d -name 'ZUV Update Manager-*' | wc -l; }
+set_update_server() {
+    timeout 60 "$wine" reg add 'HKCU\Software\ZUV Systems\ZUV Update Manager' /v UpdateServer /t REG_SZ \
+        /d "$1" /f >/dev/null 2>&1 || fail "cannot set UpdateServer in Wine's registry"
+}
+
+# A run killed half way through its downloads (taskkill /F) leaves its
+# temporary directory; the next start removes it.
+check_killed_run() {
+    start_slow_server
+    set_update_server "$slow_server"
+    rm -rf "$card"
+    "$python" "$repo/tools/make-sample-release.py" device "$card" --serial ORV-000042
+    map_drive_e "$card"
+    start_program killed-run
+    wait_for "program window" find_window
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    geometry="$X $Y $WIDTH $HEIGHT"
+    wait_for "device page (the card on E:)" device_page
+    click "$button"
+    wait_for "update information" log_contains "void UpdaterPrivate::readUpdateFW()"
+    wait_for "UPDATE button" stable_button lowest
+    click "$button"
+    wait_for "downloads" log_contains "Creating temp file"
+    timeout 60 "$wine" taskkill /F /IM "ZUV Update Manager.exe" >/dev/null 2>&1 || fail "taskkill did not end the program"
+    wait "$program_pid" 2>/dev/null || true
+    timeout 60 "$wineserver" -w || true
+    local left
+    left=$(run_directories)
+    [ "$left" -ge 1 ] || fail "the killed run left no temporary directory: nothing was tested"
+    say "Killed half way through its downloads; it left $left temporary directory"
+    start_program after-killed-run
+    wait_for "program window" find_window
+    wait_for "volume scan in the log" log_has "void UpdaterPrivate::scanFinished()"
+    wait_for "the killed run's directory to go" test "$(run_directories)" = 0
+    close_program
+    say "Temporary directories left after a killed run and one more start: $(run_directories)"
+    set_update_server "$server"
+    kill "$slow_server_pid" 2>/dev/null || true
+}
+
+# Installs the signed installer per user, updates the card with the
+# installed program, upgrades it with a newer package, uninstalls it, and
+# counts what is left of it in files and in the registry.
+# Windows keeps a per-user installation's entry in HKCU, Wine in HKLM.
+installed_entry() {
+    local hive
+    for hive in HKCU HKLM; do
+        timeout 60 "$wine" reg query "$hive\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall" /s 2>/dev/null \
+            | tr -d '\r' | awk '/^HKEY/ { key = $0 } /DisplayName.*ZUV Update Manager/ { print key }'
+    done
+}
+installed_value() {
+    timeout 60 "$wine" reg query "$(installed_entry | head -n1)" /v "$1" 2>/dev/null | tr -d '\r' \
+        | sed -n "s/^ *$1 *REG_SZ *//p"
+}
+run_msiexec() {
+    timeout 300 "$wine" msiexec "$@" /qn >>"$logs/msiexec.log" 2>&1 || fail "msiexec $* failed; see $logs/msiexec.log"
+    timeout 60 "$wineserver" -w || true
+}
+check_installer() {
+    local install_root="$WINEPREFIX/drive_c" newer version
+    # Files, and directories of the program's name (Windows Installer's own
+    # empty folders may stay).
+    program_files() { find "$install_root" -type f -o -iname '*zuv*' | sort; }
+    program_files > "$logs/files-before-install.txt"
+    registry_export "$logs/registry-before-install.reg"
+    run_msiexec /i "Z:$msi"
+    program=$(find "$install_root" -path '*/Programs/ZUV Update Manager/ZUV Update Manager.exe' | head -n1)
+    [ -n "$program" ] || fail "the installer put no program below the user's Programs folder"
+    find "$install_root" -ipath '*/Start Menu/Programs/ZUV Update Manager.lnk' | grep -q . \
+        || fail "the installer made no Start-menu shortcut"
+    [ "$(installed_entry | wc -l)" = 1 ] || fail "no entry under installed programs"
+    version=$(installed_value DisplayVersion)
+    [ "$version" = "$msi_version" ] && [ "$(installed_value Publisher)" = "ZUV Systems" ] \
+        || fail "the installed programs entry shows version '$version', publisher '$(installed_value Publisher)'"
+    say "Installed per user: $(dirname "${program#"$WINEPREFIX/drive_c/"}"), Start-menu shortcut, entry $version by ZUV Systems"
+    update_end_to_end installed
+
+    # The same folder as the next version, signed like the first.
+    newer=$work/newer.msi
+    local next=${msi_version%.*}.$((${msi_version##*.} + 1))
+    "$here/msi.sh" "$(ls -d "$work/Program Files"/ZUV-Update-Manager-*-win64)" "$next" "$newer" 2>/dev/null
+    "$here/sign.sh" "$root/codesign" "$newer" 2>/dev/null
+    run_msiexec /i "Z:$newer"
+    [ "$(installed_entry | wc -l)" = 1 ] && [ "$(installed_value DisplayVersion)" = "$next" ] \
+        || fail "after the upgrade: $(installed_entry | wc -l) entries, version $(installed_value DisplayVersion)"
+    [ -f "$program" ] || fail "the upgrade removed the program"
+    say "Upgraded in place to $next"
+
+    run_msiexec /x "Z:$newer"
+    program_files > "$logs/files-after-uninstall.txt"
+    registry_export "$logs/registry-after-uninstall.reg"
+    comm -13 "$logs/files-before-install.txt" "$logs/files-after-uninstall.txt" \
+        | grep -v '/Temp\(/\|$\)' > "$logs/files-left.txt" || true
+    registry_changes "$logs/registry-before-install.reg" "$logs/registry-after-uninstall.reg" > "$logs/registry-left.txt"
+    say "Left after uninstalling: $(wc -l < "$logs/files-left.txt") files, $(wc -l < "$logs/registry-left.txt") registry values"
+    [ ! -s "$logs/files-left.txt" ] || fail "uninstalling left files: $(head -n 10 "$logs/files-left.txt")"
+    [ ! -s "$logs/registry-left.txt" ] || fail "uninstalling left registry values: $(head -n 10 "$logs/registry-left.txt")"
+}
+
+windows_product_checks() {
+    msi=${zip%.zip}.msi
+    [ -f "$msi" ] || fail "no installer beside $zip; run 'make windows' first"
+    msi_version=$(basename "$zip" -win64.zip | sed 's/^ZUV-Update-Manager-//')
+    check_icon_group
+    check_signatures
+    check_killed_run
+    check_installer
+}
+
+# ---------------------------------------------------------------- end to end
+
+# One update of the card on E: from release 1.0 to 2.0 through the window
+# of the program at $program, started as the user would; the card must then
+# hold exactly release 2.0 without ZUV.FW.
+update_end_to_end() {
+    local label=$1
+    rm -rf "$card"
+    "$python" "$repo/tools/make-sample-release.py" device "$card" --serial ORV-000042
+    map_drive_e "$card"
+    start_program "$label"
+    wait_for "program window" find_window
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    geometry="$X $Y $WIDTH $HEIGHT"
+
+    wait_for "device page (the card on E:)" device_page
+    say "$label: device found on E:; CHECK FOR UPDATES"
+    click "$button"
+    wait_for "update information" log_contains "void UpdaterPrivate::readUpdateFW()"
+    wait_for "UPDATE button" stable_button lowest
+    say "$label: UPDATE"
+    click "$button"
+    wait_for "message page" message_page
+    log_contains "verifyFilesFinished() true" || fail "the update did not succeed; see $program_log"
+    [ ! -e "$card/ZUV.FW" ] || fail "ZUV.FW is still on the card"
+    diff -r -x ZUV.FW -x FW.ZUV "$work/expected" "$card" >"$logs/card.diff" \
+        || fail "the card's files differ from release 2.0: $(head -n 20 "$logs/card.diff")"
+    say "$label: the card holds exactly release 2.0 and ZUV.FW is gone"
+    click "$button"   # OK: back to searching
+    close_program
+}
+
 "$python" "$repo/tools/make-sample-release.py" device "$work/expected" --primary 2.0 --secondary 2.0 --serial ORV-000042
-diff -r -x ZUV.FW -x FW.ZUV "$work/expected" "$card" >"$logs/card.diff" \
-    || fail "the card's files differ from release 2.0: $(head -n 20 "$logs/card.diff")"
-say "The card holds exactly release 2.0 and ZUV.FW is gone"
-click "$button"   # OK: back to searching
-close_program
+set_update_server "$server"
+registry_export "$logs/registry-before.reg"
+update_end_to_end end-to-end
+registry_export "$logs/registry-after.reg"
+registry_changes "$logs/registry-before.reg" "$logs/registry-after.reg" > "$logs/registry-written.txt"
+[ ! -s "$logs/registry-written.txt" ] \
+    || fail "a start, an update and a close changed the registry: $(head -n 20 "$logs/registry-written.txt")"
+say "Registry values written by a start, an update and a close: 0"
+
+windows_product_checks
 say "Done in $((SECONDS - started)) s; logs in $logs"
