@@ -184,8 +184,12 @@ static void makeAbandoned(const QString &path)
     QVERIFY(QDir().mkpath(path + "/ANIM"));
     QFile lock(path + "/.zuv-owner.lock");
     QVERIFY(lock.open(QIODevice::WriteOnly));
-    lock.write("2147483646\n" + QCoreApplication::applicationName().toUtf8() + "\n"
-               + QSysInfo::machineHostName().toUtf8() + "\n");
+#ifdef Q_OS_WIN
+    const QByteArray host = qgetenv("COMPUTERNAME"); // what QLockFile compares on Windows
+#else
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+#endif
+    lock.write("2147483646\n" + QCoreApplication::applicationName().toUtf8() + "\n" + host + "\n");
     QFile download(path + "/ANIM/RUN.ANM");
     QVERIFY(download.open(QIODevice::WriteOnly) && download.write("half a download") > 0);
 }
