@@ -9,7 +9,9 @@
 namespace {
 
 // Inside each directory. Its contents (process id, host, program) tell
-// another copy whether the owner still runs.
+// another copy whether the owner still runs. A run directory mirrors the
+// card: a firmware file of this name at the card's root would take the
+// lock's place (on Windows the open lock refuses it and the run fails).
 const QString LockFileName = QStringLiteral(".zuv-owner.lock");
 
 QString namePrefix()
