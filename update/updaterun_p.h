@@ -64,13 +64,12 @@ public:
         return watcher;
     }
     Package *addPackage(const QString &url, const QString &directory);
-    Package *packageOfSignature(QNetworkReply *reply) const;
-    // Whether every manifest and signature is in; failed is the first
-    // manifest that came in without success.
+    // Whether every manifest is in; failed is the first manifest that came
+    // in without success.
     bool manifestsArrived(QNetworkReply **failed) const;
-    // Why a manifest's signature does not hold; empty when all hold, and the
-    // signature replies go.
-    QString signatureFailure();
+    // Why a manifest of a signed release is not the one its record names at
+    // its place; empty when all are.
+    QString manifestDigestFailure() const;
     // Why a manifest could not be stored; empty when all could.
     QString manifestFileFailure() const;
     // Why the checked packages cannot be updated; empty when they can.
