@@ -111,6 +111,7 @@ Tamper editRecord(const QString &keyFile, const Pattern &pattern, const QString 
 
 Q_DECLARE_METATYPE(Refused)
 Q_DECLARE_METATYPE(Tamper)
+Q_DECLARE_METATYPE(HttpFaultServer::Response)
 
 class TestSignedRelease : public QObject
 {
@@ -124,9 +125,12 @@ private Q_SLOTS:
 
     void onlySignedReleasesReachTheCard_data();
     void onlySignedReleasesReachTheCard();
+    void serverCannotExhaustTheProgram_data();
+    void serverCannotExhaustTheProgram();
 
 private:
     QString serve(const QString &tree, bool nginx);
+    void publishSigned(const QString &tree);
     QStringList requestedPaths() const;
 
     QTemporaryDir m_keys;
@@ -391,6 +395,81 @@ void TestSignedRelease::onlySignedReleasesReachTheCard()
     }
     QCOMPARE(m_volume->snapshot(), before);
     QVERIFY(m_volume->exists("ZUV.FW"));
+}
+
+void TestSignedRelease::publishSigned(const QString &tree)
+{
+    const QString release = m_work->filePath("release");
+    writeRelease(release);
+    QVERIFY(!runPublish({"publish", "--sign", m_keys.filePath("release.key"), release, tree}).isEmpty());
+}
+
+void TestSignedRelease::serverCannotExhaustTheProgram_data()
+{
+    using Response = HttpFaultServer::Response;
+    QTest::addColumn<QString>("path"); // relative to the model
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<Refused>("refused");
+    QTest::addColumn<QString>("reason");
+
+    // Inflated, 64 MiB: four times what any change list may be.
+    Response bomb;
+    bomb.body = qCompress(QByteArray(64 * 1024 * 1024, '\0'), 9).mid(4);
+    bomb.headers = {{"Content-Encoding", "deflate"}};
+    QTest::newRow("deflate bomb as the change list")
+        << "changelist.txt" << bomb << Refused::AtConnect << "THE CHANGE LIST IS NOT THE ONE OF THE RELEASE ON OFFER";
+    Response trickle;
+    trickle.body = QByteArray(1024 * 1024, 'x');
+    trickle.trickleBytes = 1;
+    trickle.trickleIntervalMs = 100;
+    QTest::newRow("change list that never ends")
+        << "changelist.txt" << trickle << Refused::AtConnect << "NO COMPLETE ANSWER WITHIN 3 S";
+    Response longLine;
+    longLine.body = QByteArray(32 * 1024 * 1024, 'a');
+    QTest::newRow("one-line manifest") << "PrimaryFirmware/4/manifest.txt" << longLine << Refused::AtUpdate
+                                       << "SENT MORE THAN THE FILE'S SIZE";
+    Response endless;
+    endless.body = QByteArray(16 * 1024 * 1024, 'p');
+    endless.announcedLength = Response::NoLength;
+    QTest::newRow("file without length, far above its size")
+        << "PrimaryFirmware/4/PRIMARY.BIN" << endless << Refused::AtUpdate << "SENT MORE THAN THE FILE'S SIZE";
+}
+
+// A keyed program against a server that sends more than it should: each
+// transfer ends at the size it may have, the user gets the error page with
+// the reason, and the card stays as it was.
+void TestSignedRelease::serverCannotExhaustTheProgram()
+{
+    QFETCH(QString, path);
+    QFETCH(HttpFaultServer::Response, response);
+    QFETCH(Refused, refused);
+    QFETCH(QString, reason);
+
+    const QString tree = m_work->filePath("tree");
+    publishSigned(tree);
+    QVERIFY(serve(tree, false).isEmpty());
+    m_fault->setResponse(QString('/' + Model + "//" + path).toUtf8(), response);
+    ReleaseSignature::setReleaseKeys({m_publicKey});
+
+    const QMap<QString, QByteArray> before = m_volume->snapshot();
+    Updater updater;
+    updater.setQueryDeadline(3000);
+    QSignalSpy serverError(&updater, &Updater::updateServerConnectionError);
+    QSignalSpy connected(&updater, &Updater::connectedToDevice);
+    updater.scan();
+    QVERIFY(QTest::qWaitFor([&] { return !connected.isEmpty() || !serverError.isEmpty(); }, SignalWait));
+    if (refused == Refused::AtConnect) {
+        QVERIFY2(updater.lastError().contains(reason), qPrintable(updater.lastError()));
+    } else {
+        QSignalSpy available(&updater, &Updater::updateAvailable);
+        updater.checkForUpdates();
+        QVERIFY(QTest::qWaitFor([&] { return !available.isEmpty(); }, SignalWait));
+        QSignalSpy failed(&updater, &Updater::downloadError);
+        updater.update();
+        QVERIFY(QTest::qWaitFor([&] { return !failed.isEmpty(); }, SignalWait));
+        QVERIFY2(updater.updateError().contains(reason), qPrintable(updater.updateError()));
+    }
+    QCOMPARE(m_volume->snapshot(), before);
 }
 
 QTEST_GUILESS_MAIN(TestSignedRelease)
