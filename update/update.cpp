@@ -36,7 +36,7 @@ constexpr qint64 MaximumFileSize = qint64(4) * 1024 * 1024 * 1024;
 QString transferFailure(const char *what, QNetworkReply *reply)
 {
     const QString url = reply->url().toString();
-    if (Helpers::Network::bodyTooLarge(reply))
+    if (Helpers::Network::bodyTooLarge(reply) || reply->property("beyondKnownSize").toBool())
         return QStringLiteral("%1 \"%2\" failed: the server sent more than the file's size").arg(QLatin1String(what), url);
     const int status = Helpers::Network::statusCode(reply);
     if (status != 0 && status != 200)
@@ -377,6 +377,8 @@ bool UpdatePrivate::writeDownload(QNetworkReply *reply)
 {
     QFile *file = run->downloadReplies.value(reply);
     QString failure = run->checkResumedAnswer(reply, file);
+    if (failure.isEmpty() && run->beyondKnownSize(reply, file))
+        failure = transferFailure("Download", reply);
     if (failure.isEmpty() && reply->isOpen() && !Helpers::IO::copy(reply, file)) {
         failure = QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
                       .arg(reply->url().toString(), file->fileName(), file->errorString());

@@ -236,6 +236,18 @@ QString UpdateRun::checkResumedAnswer(QNetworkReply *reply, QFile *file)
         .arg(QString::fromLatin1(range));
 }
 
+// The transfer's own limit counts what has arrived, a moment after it was
+// written here; this keeps the file within its size to the byte.
+bool UpdateRun::beyondKnownSize(QNetworkReply *reply, QFile *file) const
+{
+    const int index = downloadIndex.value(reply, -1);
+    const qint64 size = index < 0 ? -1 : fetchedFiles.at(index).size;
+    if (size < 0 || !reply->isOpen() || file->pos() + reply->bytesAvailable() <= size)
+        return false;
+    reply->setProperty("beyondKnownSize", true);
+    return true;
+}
+
 // Only once what the downloads announce exceeds the room counted before
 // is the card asked again, so that thousands of small files cost no look
 // at the volume each.

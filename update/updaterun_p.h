@@ -86,6 +86,9 @@ public:
     // failed, empty when it did not.
     QString closeDownload(QNetworkReply *reply, QString *localPath);
     QString checkResumedAnswer(QNetworkReply *reply, QFile *file);
+    // Whether what a download has ready would take its file beyond the
+    // size the signed record gives; such a reply is marked so.
+    bool beyondKnownSize(QNetworkReply *reply, QFile *file) const;
     void keepPartOf(QNetworkReply *reply, const QString &localPath, KeptFiles *kept) const;
     // Keeps the parts of the downloads still going, before the run ends.
     void keepUnfinishedParts(KeptFiles *kept);
