@@ -4,6 +4,7 @@
 #include "devicewriter.h"
 #include "package_p.h"
 #include "releaserecord.h"
+#include "releasesignature.h"
 #include "runtasks_p.h"
 #include "serverlayout.h"
 #include "updaterun_p.h"
@@ -213,6 +214,10 @@ bool UpdatePrivate::checkManifestDigests()
 // the clock may have changed since.
 bool UpdatePrivate::checkRecordStillHolds()
 {
+    if (!record && ReleaseSignature::required()) {
+        failRun(QStringLiteral("Release refused: no signed release record was accepted for it"));
+        return false;
+    }
     if (!record)
         return true;
     const QString problem =

@@ -357,6 +357,11 @@ void TestSignedRelease::onlySignedReleasesReachTheCard()
         QVERIFY(!serverError.isEmpty());
         QVERIFY2(updater.lastError().contains(reason), qPrintable(updater.lastError()));
         QCOMPARE(updater.changelist(), QString());
+        // Even when asked to, it installs nothing without an accepted record.
+        QSignalSpy failed(&updater, &Updater::downloadError);
+        updater.update();
+        QVERIFY(QTest::qWaitFor([&] { return !failed.isEmpty(); }, SignalWait));
+        QVERIFY2(updater.updateError().contains("NO SIGNED RELEASE RECORD"), qPrintable(updater.updateError()));
     } else {
         QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
         QCOMPARE(updater.changelist(), QStringLiteral("PRIMARY FIRMWARE 4\n"));

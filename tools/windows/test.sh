@@ -219,6 +219,7 @@ refuse_forgery() {
     printf 'forged' >"$dir/PRIMARY.BIN"
     sed -i "s/^[0-9a-f]\{32\}  PRIMARY.BIN\$/$(md5sum <"$dir/PRIMARY.BIN" | cut -c1-32)  PRIMARY.BIN/" "$dir/manifest.txt"
     cp -a "$card" "$work/card-2.0"
+    click "$button"   # OK: back to searching, then to the device page
     wait_for "device page" device_page
     click "$button"
     wait_for "update information" seen_twice "void UpdaterPrivate::readUpdateFW()"
@@ -281,7 +282,10 @@ diff -r -x ZUV.FW -x FW.ZUV -x ZUVREL.TXT "$work/expected" "$card" >"$logs/card.
     || fail "the card's files differ from release 2.0: $(head -n 20 "$logs/card.diff")"
 [ ${#sign[@]} = 0 ] || [ -f "$card/ZUVREL.TXT" ] || fail "the card does not name the signed release it holds"
 say "The card holds exactly release 2.0 and ZUV.FW is gone"
-click "$button"   # OK: back to searching
-[ ${#sign[@]} = 0 ] || refuse_forgery
+if [ ${#sign[@]} = 0 ]; then
+    click "$button"   # OK: back to searching
+else
+    refuse_forgery
+fi
 close_program
 say "Done in $((SECONDS - started)) s; logs in $logs"
