@@ -275,6 +275,9 @@ void TestSignedRelease::onlySignedReleasesReachTheCard_data()
     QTest::newRow("record with an unknown key")
         << false << releaseKey << QByteArray() << editRecord(key, "Sequence=", "Channel=beta\nSequence=")
         << Refused::AtConnect << "UNKNOWN KEY \"CHANNEL\"";
+    QTest::newRow("record without expiry") << false << releaseKey << QByteArray()
+                                           << editRecord(key, QRegularExpression("Expires=.*\n"), QString())
+                                           << Refused::AtConnect << "RELEASE RECORD LACKS EXPIRES";
     QTest::newRow("sequence not a number") << false << releaseKey << QByteArray()
                                            << editRecord(key, "Sequence=1", "Sequence=one")
                                            << Refused::AtConnect << "IS NOT A NUMBER";
