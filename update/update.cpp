@@ -4,7 +4,6 @@
 #include "devicewriter.h"
 #include "package_p.h"
 #include "releaserecord.h"
-#include "releasesignature.h"
 #include "runtasks_p.h"
 #include "serverlayout.h"
 #include "updaterun_p.h"
@@ -78,6 +77,11 @@ void Update::addUpdateDirectory(const QString &directory, const QString &manifes
 bool Update::hasUpdateDirectories() const
 {
     return !d->directories.isEmpty();
+}
+
+void Update::setReleaseRecordRequired(bool required)
+{
+    d->recordRequired = required;
 }
 
 void Update::setReleaseRecord(const ReleaseRecord &record, const QString &modelBaseUrl)
@@ -214,7 +218,7 @@ bool UpdatePrivate::checkManifestDigests()
 // the clock may have changed since.
 bool UpdatePrivate::checkRecordStillHolds()
 {
-    if (!record && ReleaseSignature::required()) {
+    if (!record && recordRequired) {
         failRun(QStringLiteral("Release refused: no signed release record was accepted for it"));
         return false;
     }

@@ -30,6 +30,9 @@ public:
     // model's base address: every manifest and file of the run must match
     // it, and the card records it with the files. Cleared by reset().
     void setReleaseRecord(const ReleaseRecord &record, const QString &modelBaseUrl);
+    // Whether a run without a release record is refused (a program with
+    // release keys); kept across reset().
+    void setReleaseRecordRequired(bool required);
     void start();
 
     // Why the last run ended with downloadError(), in words a user can act

@@ -64,6 +64,7 @@ public:
     // paths are relative to; null when the release is not signed.
     QSharedPointer<const ReleaseRecord> record;
     QString recordBase;
+    bool recordRequired = false;
     // The reason of the last failed run (Update::errorString()).
     QString errorString;
     QNetworkAccessManager *networkManager;

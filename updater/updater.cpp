@@ -48,6 +48,7 @@ UpdaterPrivate::UpdaterPrivate(Updater *q)
     connect(updateRun, SIGNAL(downloadError()), q, SIGNAL(downloadError()));
     connect(updateRun, SIGNAL(veryfingDownloadedFiles()), q, SIGNAL(veryfingDownloadedFiles()));
     connect(updateRun, SIGNAL(copyingFiles()), q, SIGNAL(copyingFiles()));
+    updateRun->setReleaseRecordRequired(ReleaseSignature::required());
     if (!ReleaseSignature::required())
         qDebug() << Q_FUNC_INFO << "Built without release keys: nothing the update server sends is checked";
 }
