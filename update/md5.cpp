@@ -40,11 +40,13 @@ bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const st
             return false;
         if (n == 0)
             break;
-        hash.addData(buffer.constData(), int(n));
+        if (md5)
+            hash.addData(buffer.constData(), int(n));
         if (sha256)
             strongHash.addData(buffer.constData(), int(n));
     }
-    *md5 = hash.result().toHex();
+    if (md5)
+        *md5 = hash.result().toHex();
     if (sha256)
         *sha256 = strongHash.result().toHex();
     return true;

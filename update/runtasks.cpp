@@ -28,19 +28,20 @@ QString copyFailureReason(const DeviceWriter &writer)
     return QStringLiteral("Writing onto the device failed: %1").arg(writer.errorString());
 }
 
-// With a SHA-256 from a signed record, the file must match both: the MD5
-// chooses what to fetch, but is no proof against a prepared twin.
+// With a SHA-256 from a signed record, that decides: the MD5 chooses what
+// to fetch, but is no proof against a prepared twin, and a file with the
+// signed SHA-256 and size is the publisher's whatever its manifest says.
 bool digestsMatch(const QString &path, const QString &md5, const QByteArray &sha256, const QAtomicInt *stopped)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    QByteArray md5Digest;
-    QByteArray sha256Digest;
-    if (!Md5::hexDigests(&file, &md5Digest, sha256.isEmpty() ? nullptr : &sha256Digest,
+    QByteArray digest;
+    const bool strong = !sha256.isEmpty();
+    if (!Md5::hexDigests(&file, strong ? nullptr : &digest, strong ? &digest : nullptr,
                          [stopped] { return stopped->loadAcquire() != 0; }))
         return false;
-    return md5Digest == md5.toLatin1() && sha256Digest == sha256;
+    return digest == (strong ? sha256 : md5.toLatin1());
 }
 
 // Each downloaded file was hashed as soon as its download was complete
