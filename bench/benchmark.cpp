@@ -17,6 +17,8 @@
 
 #include "workload.h"
 
+#include "update/serverlayout.h"
+
 #include "update/devicewriter.h"
 
 #include "httpfaultserver.h"
@@ -223,6 +225,7 @@ public:
         bool toolsFirst = false;    // B A B A instead of A B A B
         QStringList driverOptions;  // passed on to zuv-bench-driver
         QStringList driverWrapper;  // a command to run the driver under, such as a profiler
+        bool signedRelease = false; // published signed, run with its release record
     };
 
     Bench(const QString &workRoot, const Options &options)
@@ -283,9 +286,15 @@ bool Bench::prepare(const Workload &workload, QString *error)
         return false;
     }
     say(QStringLiteral("%1: publishing with zuv-publish").arg(workload.name));
-    if (!runProgram(sibling(QStringLiteral("../tools/zuv-publish")),
-                    {QStringLiteral("publish"), QStringLiteral("--quiet"), path(QStringLiteral("release")),
-                     path(QStringLiteral("tree"))},
+    const QString publish = sibling(QStringLiteral("../tools/zuv-publish"));
+    const QString key = path(QStringLiteral("release.key"));
+    QStringList options{QStringLiteral("publish"), QStringLiteral("--quiet")};
+    if (m_options.signedRelease) {
+        if (!QFileInfo::exists(key) && !runProgram(publish, {QStringLiteral("keygen"), key}, nullptr, error))
+            return false;
+        options << QStringLiteral("--sign") << key;
+    }
+    if (!runProgram(publish, options + QStringList{path(QStringLiteral("release")), path(QStringLiteral("tree"))},
                     nullptr, error)) {
         return false;
     }
@@ -369,6 +378,12 @@ Run Bench::runEngine(const Workload &workload, const QString &serverRoot, const 
     const QList<QPair<QString, QString>> directories = workload.updateDirectories(serverRoot);
     for (const auto &directory : directories)
         arguments << QStringLiteral("--directory") << directory.first << directory.second;
+    // The record the program holds once FW.ZUV's signature is checked.
+    if (m_options.signedRelease) {
+        arguments << QStringLiteral("--record")
+                  << ServerLayout::modelDirectory(path(QStringLiteral("tree")), Workload::model()) + QStringLiteral("/FW.ZUV")
+                  << ServerLayout::basePattern(serverRoot).arg(Workload::model());
+    }
     QByteArray output;
     QString error;
     QString program = sibling(QStringLiteral("zuv-bench-driver"));
@@ -942,6 +957,8 @@ void addOptions(QCommandLineParser *parser)
     parser->addOption({QStringLiteral("settle"), QStringLiteral("Pause before each run, in seconds."),
                        QStringLiteral("SECONDS"), QStringLiteral("3")});
     parser->addOption({QStringLiteral("tools-first"), QStringLiteral("Alternate B A B A instead of A B A B.")});
+    parser->addOption({QStringLiteral("signed"),
+                       QStringLiteral("Publish signed and run with the release record, as a program with keys.")});
 }
 
 QList<Workload> chosenWorkloads(const QCommandLineParser &parser)
@@ -973,6 +990,7 @@ Bench::Options chosenOptions(const QCommandLineParser &parser, bool mountedVolum
     options.pairs = parser.isSet(QStringLiteral("pairs")) ? qMax(1, parser.value(QStringLiteral("pairs")).toInt()) : 0;
     options.settleMs = smoke ? 0 : (unsigned long)qMax(0.0, parser.value(QStringLiteral("settle")).toDouble() * 1000);
     options.toolsFirst = parser.isSet(QStringLiteral("tools-first"));
+    options.signedRelease = parser.isSet(QStringLiteral("signed"));
     for (const QString &option : parser.values(QStringLiteral("driver-option"))) {
         options.driverOptions += option.section(QLatin1Char('='), 0, 0);
         if (option.contains(QLatin1Char('=')))

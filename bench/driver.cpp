@@ -23,7 +23,12 @@
 //
 //   zuv-bench-driver --device PATH --directory DIR URL [--directory DIR URL]...
 //                    [--timeout SECONDS] [--log FILE] [--stalls MS] [--attempts N]
+//                    [--record FW.ZUV MODEL-BASE-URL]
+//
+// --record gives the run the release record of that FW.ZUV, as the program
+// does once it has checked its signature, with the model's base address.
 
+#include "update/releaserecord.h"
 #include "update/update.h"
 
 #include <QCoreApplication>
@@ -165,6 +170,8 @@ struct Arguments
     int timeoutSeconds = 600;
     int stallReportMs = -1;
     int attempts = 1;
+    QString recordFile;
+    QString recordBase;
 };
 
 // Reads the command line into arguments; an empty string, or what is wrong.
@@ -182,6 +189,10 @@ QString parseArguments(const QStringList &args, Arguments *out)
             out->timeoutSeconds = args.at(++i).toInt();
         } else if (arg == QLatin1String("--attempts") && hasValue) {
             out->attempts = qMax(1, args.at(++i).toInt());
+        } else if (arg == QLatin1String("--record") && i + 2 < args.size()) {
+            out->recordFile = args.at(i + 1);
+            out->recordBase = args.at(i + 2);
+            i += 2;
         } else if (arg == QLatin1String("--stalls") && hasValue) {
             out->stallReportMs = args.at(++i).toInt();
         } else if (arg == QLatin1String("--log") && hasValue) {
@@ -271,6 +282,13 @@ int main(int argc, char **argv)
     Moments at; // outlives the engine that reports to it
     Update update(&manager);
     at.watch(&update, &clock, &stalls);
+    ReleaseRecord record;
+    if (!arguments.recordFile.isEmpty()) {
+        QFile file(arguments.recordFile);
+        QString problem;
+        if (!file.open(QIODevice::ReadOnly) || !record.parse(file.readAll(), &problem))
+            return usage(qPrintable(QStringLiteral("--record: %1").arg(problem.isEmpty() ? file.errorString() : problem)));
+    }
 
     QString result;
     QJsonArray attemptMs;
@@ -281,6 +299,8 @@ int main(int argc, char **argv)
         update.reset(arguments.devicePath);
         for (const auto &directory : qAsConst(arguments.directories))
             update.addUpdateDirectory(directory.first, directory.second);
+        if (!arguments.recordFile.isEmpty())
+            update.setReleaseRecord(record, arguments.recordBase);
         update.start();
     };
     auto end = [&](const QString &how) {

@@ -40,6 +40,10 @@ QNetworkReply *get(QNetworkAccessManager *manager, const QString &url)
 QNetworkReply *getFrom(QNetworkAccessManager *manager, const QString &url, qint64 offset)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    // Asked for by name, so Qt does not ask for gzip itself, and passes a
+    // compressed body on as it came instead of inflating all of it in
+    // memory before any size limit could see it.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (offset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);

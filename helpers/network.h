@@ -17,8 +17,8 @@ namespace Network {
 // manager's RequestQueue may be given another stall time.
 constexpr int DefaultStallTimeout = 60000;
 
-// A plain GET of the address text (parsed tolerantly): no headers of our
-// own, redirections not followed, the stall timeout applied. The request
+// A plain GET of the address text (parsed tolerantly): identity encoding
+// only (no compressed replies), redirections not followed, the stall timeout applied. The request
 // waits in the manager's RequestQueue until its server has a free
 // connection; the stall timeout counts only from when it is sent.
 QNetworkReply *get(QNetworkAccessManager *manager, const QString &url);

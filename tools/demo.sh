@@ -230,7 +230,7 @@ shot progress
 wait_for "message page" message_page
 shot update-ready
 if log_has "verifyFilesFinished() true" && [ ! -e "$card/ZUV.FW" ]; then
-    say "The program checked the release's signatures ($(log_count '"valid"') files) and reports the update ready"
+    say "The program checked the signed release record ($(log_count '"valid"') signatures) and reports the update ready"
 else
     fail "the update did not succeed; see $shots/program.log"
 fi
@@ -239,8 +239,9 @@ say "After the update:"
 list_card "$work/before"
 expected=$work/expected
 "$python" "$tools/make-sample-release.py" device "$expected" --primary 2.0 --secondary 2.0 --serial ORV-000042
-if diff -r -x ZUV.FW -x FW.ZUV "$expected" "$card" >/dev/null; then
-    say "The device holds exactly the files of release 2.0, and ZUV.FW is gone."
+# ZUVREL.TXT names the signed release the card now holds (its number).
+if diff -r -x ZUV.FW -x FW.ZUV -x ZUVREL.TXT "$expected" "$card" >/dev/null && grep -qx 'Sequence=2' "$card/ZUVREL.TXT"; then
+    say "The device holds exactly the files of release 2.0 and its number, and ZUV.FW is gone."
 else
     fail "the device's files differ from release 2.0"
 fi

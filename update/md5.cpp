@@ -23,19 +23,33 @@ qint64 bufferSizeFor(QIODevice *device)
 
 QByteArray hexDigest(QIODevice *device, const std::function<bool()> &stopped)
 {
+    QByteArray md5;
+    return hexDigests(device, &md5, nullptr, stopped) ? md5 : QByteArray();
+}
+
+bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const std::function<bool()> &stopped)
+{
     QCryptographicHash hash(QCryptographicHash::Md5);
+    QCryptographicHash strongHash(QCryptographicHash::Sha256);
     QByteArray buffer(int(bufferSizeFor(device)), Qt::Uninitialized);
     for (;;) {
         if (stopped && stopped())
-            return QByteArray();
+            return false;
         const qint64 n = device->read(buffer.data(), buffer.size());
         if (n < 0)
-            return QByteArray();
+            return false;
         if (n == 0)
             break;
-        hash.addData(buffer.constData(), int(n));
+        if (md5)
+            hash.addData(buffer.constData(), int(n));
+        if (sha256)
+            strongHash.addData(buffer.constData(), int(n));
     }
-    return hash.result().toHex();
+    if (md5)
+        *md5 = hash.result().toHex();
+    if (sha256)
+        *sha256 = strongHash.result().toHex();
+    return true;
 }
 
 } // namespace Md5

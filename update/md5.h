@@ -14,6 +14,10 @@ namespace Md5 {
 // The MD5 of everything the device still has to deliver, as 32 lower-case
 // hexadecimal digits; empty when reading fails or `stopped` says to stop.
 QByteArray hexDigest(QIODevice *device, const std::function<bool()> &stopped = {});
+// The MD5 and the SHA-256 in the same read, each unless its pointer is
+// null, as lower-case hexadecimal digits; false when reading fails or is
+// stopped.
+bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const std::function<bool()> &stopped = {});
 
 } // namespace Md5
 

@@ -3,6 +3,7 @@
 #include "devicewriter.h"
 #include "manifest.h"
 #include "md5.h"
+#include "releaserecord.h"
 
 #include "helpers/dir.h"
 
@@ -18,6 +19,9 @@ namespace {
 // "?", "%", controls, anything not ASCII) is escaped, so that a server that
 // does not decode escapes still finds "A(1)+B.BIN".
 const char UrlPathCharacters[] = "/!$&'()*+,;=:@";
+// A manifest line is a digest and a path that a card can hold; a longer one
+// is no manifest, and would be read whole into memory.
+constexpr qint64 MaximumLineLength = 4096;
 
 } // namespace
 
@@ -76,6 +80,9 @@ void UpdatePrivate::Package::checkFilesForUpdate()
         failure = Helpers::Dir::nativePathsIn(failure);
         return;
     }
+    failure = checkLineLengths();
+    if (!failure.isEmpty())
+        return;
     manifest.seek(0);
     Manifest::Reader reader(&manifest);
     const QUrl manifestUrl(url, QUrl::TolerantMode);
@@ -118,7 +125,40 @@ bool UpdatePrivate::Package::readEntry(Manifest::Reader &reader, const QString &
     }
     *file = File{directoryUrl + QString::fromLatin1(QUrl::toPercentEncoding(entry.filePath, UrlPathCharacters)),
                  directory, entry.filePath, entry.md5};
+    if (!record)
+        return true;
+    const QString directoryInModel = pathInModel.left(pathInModel.lastIndexOf(QLatin1Char('/')) + 1);
+    const ReleaseRecord::Digest *digest = record->digest(directoryInModel + entry.filePath);
+    if (!digest) {
+        failure = QStringLiteral("Manifest \"%1\" line %2: \"%3\" is not in the signed release record")
+                      .arg(url, QString::number(reader.lineNumber()), entry.filePath);
+        return false;
+    }
+    file->sha256 = digest->sha256;
+    file->size = digest->size;
     return true;
+}
+
+QString UpdatePrivate::Package::checkLineLengths()
+{
+    manifest.seek(0);
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    qint64 lineLength = 0;
+    int line = 1;
+    for (qint64 n; (n = manifest.read(block.data(), block.size())) > 0;) {
+        for (qint64 i = 0; i < n; ++i) {
+            if (block.at(int(i)) == '\n') {
+                lineLength = 0;
+                ++line;
+            } else if (++lineLength > MaximumLineLength) {
+                return QStringLiteral("Manifest \"%1\" line %2: longer than %3 characters")
+                    .arg(url)
+                    .arg(line)
+                    .arg(MaximumLineLength);
+            }
+        }
+    }
+    return QString();
 }
 
 // A file reached through a link is not read: it counts as one that

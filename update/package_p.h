@@ -12,9 +12,7 @@
 #include <QStringList>
 #include <QTemporaryFile>
 
-QT_BEGIN_NAMESPACE
-class QNetworkReply;
-QT_END_NAMESPACE
+class ReleaseRecord;
 
 // One update directory of a run with its manifest. The run's shared state
 // owns it, so that a check on the thread pool keeps it for as long as the
@@ -47,9 +45,10 @@ public:
     QStringList filePlaces;
     // Why the check could not judge the manifest; empty when it could.
     QString failure;
-    // The manifest's signature on its way, when the release must be
-    // signed.
-    QNetworkReply *signatureReply = nullptr;
+    // The signed record of the release, when it has one, and the
+    // manifest's path relative to the model, which the record names.
+    QSharedPointer<const ReleaseRecord> record;
+    QString pathInModel;
 
 private:
     Q_DISABLE_COPY(Package)
@@ -57,6 +56,7 @@ private:
     bool readEntry(Manifest::Reader &reader, const QString &directoryUrl, File *file);
     bool isOnDevice(const File &file, CardPath &card);
     QString checkDestinations(CardPath &card) const;
+    QString checkLineLengths();
 
     const QAtomicInt *m_stopped;
 };

@@ -31,13 +31,20 @@ QString copyFailureReason(const DeviceWriter &writer)
     return QStringLiteral("Writing onto the device failed: %1").arg(reason);
 }
 
-bool md5Matches(const QString &path, const QString &md5, const QAtomicInt *stopped)
+// With a SHA-256 from a signed record, that decides: the MD5 chooses what
+// to fetch, but is no proof against a prepared twin, and a file with the
+// signed SHA-256 and size is the publisher's whatever its manifest says.
+bool digestsMatch(const QString &path, const QString &md5, const QByteArray &sha256, const QAtomicInt *stopped)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    const QByteArray digest = Md5::hexDigest(&file, [stopped] { return stopped->loadAcquire() != 0; });
-    return !digest.isEmpty() && digest == md5.toLatin1();
+    QByteArray digest;
+    const bool strong = !sha256.isEmpty();
+    if (!Md5::hexDigests(&file, strong ? nullptr : &digest, strong ? &digest : nullptr,
+                         [stopped] { return stopped->loadAcquire() != 0; }))
+        return false;
+    return digest == (strong ? sha256 : md5.toLatin1());
 }
 
 // Each downloaded file was hashed as soon as its download was complete
@@ -166,10 +173,10 @@ QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package)
 // function: QtConcurrent reports a task finished before it destroys the
 // function's captures, so a run ended meanwhile would otherwise lose its
 // directory a moment after end() returned, on the worker thread.
-QFuture<bool> checkFile(const Shared &run, const QString &path, const QString &md5)
+QFuture<bool> checkFile(const Shared &run, const QString &path, const File &file)
 {
-    return QtConcurrent::run([run = run, path, md5]() mutable {
-        const bool matches = md5Matches(path, md5, &run->stopped);
+    return QtConcurrent::run([run = run, path, md5 = file.md5, sha256 = file.sha256]() mutable {
+        const bool matches = digestsMatch(path, md5, sha256, &run->stopped);
         run.reset();
         return matches;
     });
@@ -236,7 +243,8 @@ QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<File> &files
             check.waitForFinished();
             const QString path = files.at(i).localPath(run->tempDir.path());
             const bool verified =
-                (check.resultCount() > 0 && check.result()) || md5Matches(path, files.at(i).md5, stopped);
+                (check.resultCount() > 0 && check.result())
+                || digestsMatch(path, files.at(i).md5, files.at(i).sha256, stopped);
             if (verified && store->keep(path, files.at(i).md5))
                 ++kept;
         }

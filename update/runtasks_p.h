@@ -25,8 +25,8 @@ QByteArray deviceInfoFile(const QString &root);
 
 // Finds the files of package that the device lacks.
 QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package);
-// Whether the download at path matches its digest.
-QFuture<bool> checkFile(const Shared &run, const QString &path, const QString &md5);
+// Whether the download at path matches the digests of file.
+QFuture<bool> checkFile(const Shared &run, const QString &path, const File &file);
 // The check of a file that is known to match already.
 QFuture<bool> matchedAlready();
 // Whether every fetched file matched its digest, from the checks of

@@ -3,19 +3,22 @@
 
 #include "devicewriter.h"
 #include "package_p.h"
-#include "releasesignature.h"
+#include "releaserecord.h"
 #include "runtasks_p.h"
+#include "serverlayout.h"
 #include "updaterun_p.h"
 
 #include "helpers/io.h"
 #include "helpers/lockedtempdir.h"
 #include "helpers/network.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QSaveFile>
 #include <QTimer>
 #include <QtConcurrent>
 
@@ -26,10 +29,17 @@ constexpr int RunEndDelay = 300;
 // What a reply may hold before the network thread waits for us to take it.
 // Without a bound a fast server fills memory faster than the disk drains it.
 constexpr qint64 ReplyBufferSize = 512 * 1024;
+// Caps on what a server may send where no signed record gives the size: a
+// manifest of ten thousand entries takes about 1 MiB; a firmware file is
+// far below the size of any card.
+constexpr qint64 MaximumManifestSize = 64 * 1024 * 1024;
+constexpr qint64 MaximumFileSize = qint64(4) * 1024 * 1024 * 1024;
 
 QString transferFailure(const char *what, QNetworkReply *reply)
 {
     const QString url = reply->url().toString();
+    if (Helpers::Network::bodyTooLarge(reply) || reply->property("beyondKnownSize").toBool())
+        return QStringLiteral("%1 \"%2\" failed: the server sent more than the file's size").arg(QLatin1String(what), url);
     const int status = Helpers::Network::statusCode(reply);
     if (status != 0 && status != 200)
         return QStringLiteral("%1 \"%2\" failed: the server answered HTTP status %3").arg(QLatin1String(what), url).arg(status);
@@ -75,6 +85,17 @@ bool Update::hasUpdateDirectories() const
     return !d->directories.isEmpty();
 }
 
+void Update::setReleaseRecordRequired(bool required)
+{
+    d->recordRequired = required;
+}
+
+void Update::setReleaseRecord(const ReleaseRecord &record, const QString &modelBaseUrl)
+{
+    d->record.reset(new ReleaseRecord(record));
+    d->recordBase = ServerLayout::address(modelBaseUrl, QString());
+}
+
 QString Update::errorString() const
 {
     return d->errorString;
@@ -105,6 +126,7 @@ void UpdatePrivate::reset(const QString &path)
 {
     devicePath = path;
     directories.clear();
+    record.reset();
     endRun();
 }
 
@@ -144,6 +166,8 @@ bool UpdatePrivate::beginRun()
         announceEnd(true);
         return false;
     }
+    if (!checkRecordStillHolds())
+        return false;
     endRun();
     run = new UpdateRun(devicePath, this);
     if (!run->shared->tempDir.isValid()) {
@@ -167,29 +191,43 @@ void UpdatePrivate::requestManifest(const QString &manifestUrl, const QString &d
     QNetworkReply *reply = Helpers::Network::get(networkManager, manifestUrl);
     reply->setReadBufferSize(ReplyBufferSize);
     Package *package = run->addPackage(manifestUrl, directory);
+    package->record = record;
+    if (record && manifestUrl.startsWith(recordBase))
+        package->pathInModel = manifestUrl.mid(recordBase.size());
+    const ReleaseRecord::Digest *digest = record ? record->digest(package->pathInModel) : nullptr;
+    Helpers::Network::limitBodySize(reply, digest ? digest->size : MaximumManifestSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(manifestWrite()));
     run->manifestReplies.insert(reply, package);
     connect(reply, SIGNAL(finished()), this, SLOT(manifestDownloaded()));
-    if (ReleaseSignature::required())
-        requestSignature(package);
-}
-
-// The signature is fetched beside its manifest; the manifest is read only
-// once both are in and the signature holds.
-void UpdatePrivate::requestSignature(Package *package)
-{
-    package->signatureReply = ReleaseSignature::request(networkManager, package->url);
-    connect(package->signatureReply, SIGNAL(finished()), this, SLOT(manifestDownloaded()));
 }
 
 // Nothing a manifest lists is fetched, let alone written to the card,
-// unless the publisher signed the manifest.
-bool UpdatePrivate::checkSignatures()
+// unless the signed record names the manifest, at its place, with its
+// digest.
+bool UpdatePrivate::checkManifestDigests()
 {
-    const QString failure = run->signatureFailure();
+    const QString failure = run->manifestDigestFailure();
     if (failure.isEmpty())
         return true;
     failRun(failure);
+    return false;
+}
+
+// The record was good when the user was offered the release; the card or
+// the clock may have changed since.
+bool UpdatePrivate::checkRecordStillHolds()
+{
+    if (!record && recordRequired) {
+        failRun(QStringLiteral("Release refused: no signed release record was accepted for it"));
+        return false;
+    }
+    if (!record)
+        return true;
+    const QString problem =
+        record->problem(record->model, ReleaseRecord::cardSequence(devicePath), QDateTime::currentDateTimeUtc());
+    if (problem.isEmpty())
+        return true;
+    failRun(QStringLiteral("Release refused: %1").arg(problem));
     return false;
 }
 
@@ -213,20 +251,19 @@ void UpdatePrivate::manifestWrite()
 void UpdatePrivate::manifestDownloaded()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    const bool isSignature = run && run->packageOfSignature(reply) != nullptr;
-    if (!run || (!run->manifestReplies.contains(reply) && !isSignature)) {
+    if (!run || !run->manifestReplies.contains(reply)) {
         qDebug() << Q_FUNC_INFO << "Finished request from previous update";
         return;
     }
-    if (!isSignature && !writeManifest(reply))
+    if (!writeManifest(reply))
         return;
     // The reply that has just finished is judged at once, so a failure is
     // not held up behind manifests still on their way.
-    if (!isSignature && !Helpers::Network::succeeded(reply)) {
+    if (!Helpers::Network::succeeded(reply)) {
         failRun(transferFailure("Manifest download", reply));
         return;
     }
-    if (allManifestsArrived() && checkSignatures())
+    if (allManifestsArrived() && checkManifestDigests())
         startChecks();
 }
 
@@ -332,6 +369,8 @@ void UpdatePrivate::downloadFile(const QString &url, const UpdatePrivate::File &
     QNetworkReply *reply = offset > 0 ? Helpers::Network::getFrom(networkManager, url, offset)
                                       : Helpers::Network::get(networkManager, url);
     reply->setReadBufferSize(ReplyBufferSize);
+    // What the signed record gives as the file's size; no server sends more.
+    Helpers::Network::limitBodySize(reply, file.size >= 0 ? file.size - offset : MaximumFileSize);
     connect(reply, SIGNAL(readyRead()), this, SLOT(downloadWrite()));
     connect(reply, SIGNAL(metaDataChanged()), this, SLOT(downloadAnnounced()));
     run->downloadReplies.insert(reply, localFile);
@@ -346,6 +385,8 @@ bool UpdatePrivate::writeDownload(QNetworkReply *reply)
 {
     QFile *file = run->downloadReplies.value(reply);
     QString failure = run->checkResumedAnswer(reply, file);
+    if (failure.isEmpty() && run->beyondKnownSize(reply, file))
+        failure = transferFailure("Download", reply);
     if (failure.isEmpty() && reply->isOpen() && !Helpers::IO::copy(reply, file)) {
         failure = QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
                       .arg(reply->url().toString(), QDir::toNativeSeparators(file->fileName()), file->errorString());
@@ -399,7 +440,7 @@ bool UpdatePrivate::takeDownload(QNetworkReply *reply)
     }
     const int index = run->downloadIndex.take(reply);
     const File &fetched = run->fetchedFiles.at(index);
-    run->setFileCheck(index, RunTasks::checkFile(run->shared, fetched.localPath(run->tempPath()), fetched.md5));
+    run->setFileCheck(index, RunTasks::checkFile(run->shared, fetched.localPath(run->tempPath()), fetched));
     return true;
 }
 
@@ -469,8 +510,29 @@ void UpdatePrivate::verifyFilesFinished()
 
 void UpdatePrivate::startCopy()
 {
-    const QFuture<bool> copy = RunTasks::copy(run->shared, devicePath, run->fetchedFiles, run->deviceInfoFile);
+    QList<File> files = run->fetchedFiles;
+    const QString failure = writeCardRecord(&files);
+    if (!failure.isEmpty()) {
+        failRun(failure);
+        return;
+    }
+    const QFuture<bool> copy = RunTasks::copy(run->shared, devicePath, files, run->deviceInfoFile);
     run->copyWatcher = run->watch(copy, SLOT(copyFilesFinished()));
+}
+
+// The number of the release goes onto the card with its files, in the same
+// write: the card names the release it holds, or the one it held before.
+QString UpdatePrivate::writeCardRecord(QList<File> *files)
+{
+    if (!record)
+        return QString();
+    const File file{QString(), QString(), ReleaseRecord::cardFileName(), QString()};
+    QSaveFile out(file.localPath(run->tempPath()));
+    const QByteArray text = record->cardFileText();
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+        return QStringLiteral("Cannot write \"%1\": %2").arg(out.fileName(), out.errorString());
+    files->append(file);
+    return QString();
 }
 
 void UpdatePrivate::copyFilesFinished()

@@ -7,6 +7,7 @@ QT_BEGIN_NAMESPACE
 class QNetworkAccessManager;
 QT_END_NAMESPACE
 
+class ReleaseRecord;
 class UpdatePrivate;
 
 // One update run over the files of a device: fetches the manifests of the
@@ -25,6 +26,13 @@ public:
     void reset(const QString &devicePath);
     void addUpdateDirectory(const QString &directory, const QString &manifestUrl);
     bool hasUpdateDirectories() const;
+    // The signed record of the release, whose paths are relative to the
+    // model's base address: every manifest and file of the run must match
+    // it, and the card records it with the files. Cleared by reset().
+    void setReleaseRecord(const ReleaseRecord &record, const QString &modelBaseUrl);
+    // Whether a run without a release record is refused (a program with
+    // release keys); kept across reset().
+    void setReleaseRecordRequired(bool required);
     void start();
 
     // Why the last run ended with downloadError(), in words a user can act

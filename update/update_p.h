@@ -9,6 +9,7 @@
 #include <QFuture>
 #include <QMultiHash>
 #include <QObject>
+#include <QSharedPointer>
 #include <QString>
 
 QT_BEGIN_NAMESPACE
@@ -18,6 +19,7 @@ class QNetworkReply;
 QT_END_NAMESPACE
 
 class CardPath;
+class ReleaseRecord;
 class UpdateRun;
 
 class UpdatePrivate : public QObject
@@ -31,6 +33,10 @@ public:
         QString directory;
         QString filePath;
         QString md5;
+        // From the signed release record, when the release has one: the
+        // file's SHA-256 and size (-1 when unknown).
+        QByteArray sha256;
+        qint64 size = -1;
 
         // Where the file goes below root: root/directory/filePath, or
         // root/filePath for the volume's root directory.
@@ -54,6 +60,11 @@ public:
     Update *q;
     QString devicePath;
     QMultiHash<QString, QString> directories;
+    // The signed record of the release to install and the base address its
+    // paths are relative to; null when the release is not signed.
+    QSharedPointer<const ReleaseRecord> record;
+    QString recordBase;
+    bool recordRequired = false;
     // The reason of the last failed run (Update::errorString()).
     QString errorString;
     QNetworkAccessManager *networkManager;
@@ -88,8 +99,9 @@ private:
     void announceEnd(bool succeeded);
     bool writeManifest(QNetworkReply *reply);
     bool allManifestsArrived();
-    void requestSignature(Package *package);
-    bool checkSignatures();
+    bool checkManifestDigests();
+    bool checkRecordStillHolds();
+    QString writeCardRecord(QList<File> *files);
     bool writeDownload(QNetworkReply *reply);
     bool takeDownload(QNetworkReply *reply);
     void startChecks();

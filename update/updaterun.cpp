@@ -3,12 +3,13 @@
 #include "devicewriter.h"
 #include "keptfiles.h"
 #include "package_p.h"
-#include "releasesignature.h"
+#include "releaserecord.h"
 #include "runtasks_p.h"
 
 #include "helpers/dir.h"
 #include "helpers/network.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -40,11 +41,8 @@ void UpdateRun::end()
         return;
     m_ended = true;
     shared->stopped.storeRelease(1);
-    for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it) {
+    for (auto it = manifestReplies.cbegin(); it != manifestReplies.cend(); ++it)
         dropReply(it.key());
-        if (it.value()->signatureReply)
-            dropReply(it.value()->signatureReply);
-    }
     manifestReplies.clear();
     for (auto it = downloadReplies.cbegin(); it != downloadReplies.cend(); ++it) {
         dropReply(it.key());
@@ -83,15 +81,6 @@ UpdateRun::Package *UpdateRun::addPackage(const QString &url, const QString &dir
     return package;
 }
 
-UpdateRun::Package *UpdateRun::packageOfSignature(QNetworkReply *reply) const
-{
-    for (Package *package : manifestReplies) {
-        if (reply && package->signatureReply == reply)
-            return package;
-    }
-    return nullptr;
-}
-
 bool UpdateRun::manifestsArrived(QNetworkReply **failed) const
 {
     *failed = nullptr;
@@ -103,27 +92,22 @@ bool UpdateRun::manifestsArrived(QNetworkReply **failed) const
             return false;
         }
     }
-    for (const Package *package : manifestReplies) {
-        if (package->signatureReply && !package->signatureReply->isFinished())
-            return false;
-    }
     return true;
 }
 
-QString UpdateRun::signatureFailure()
+QString UpdateRun::manifestDigestFailure() const
 {
-    for (Package *package : qAsConst(manifestReplies)) {
-        if (!package->signatureReply)
+    for (Package *package : manifestReplies) {
+        if (!package->record)
             continue;
+        const ReleaseRecord::Digest *digest = package->record->digest(package->pathInModel);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
         package->manifest.seek(0);
-        const QString failure = ReleaseSignature::checkReply(package->signatureReply, &package->manifest);
-        if (!failure.isEmpty())
-            return QStringLiteral("Manifest \"%1\" refused: %2").arg(package->url, failure);
-    }
-    for (Package *package : qAsConst(manifestReplies)) {
-        if (package->signatureReply)
-            package->signatureReply->deleteLater();
-        package->signatureReply = nullptr;
+        if (!digest)
+            return QStringLiteral("Manifest \"%1\" refused: the signed release record does not name it").arg(package->url);
+        if (!hash.addData(&package->manifest) || hash.result().toHex() != digest->sha256)
+            return QStringLiteral("Manifest \"%1\" refused: it is not the one the signed release record names there")
+                .arg(package->url);
     }
     return QString();
 }
@@ -253,6 +237,18 @@ QString UpdateRun::checkResumedAnswer(QNetworkReply *reply, QFile *file)
         .arg(QString::fromLatin1(range));
 }
 
+// The transfer's own limit counts what has arrived, a moment after it was
+// written here; this keeps the file within its size to the byte.
+bool UpdateRun::beyondKnownSize(QNetworkReply *reply, QFile *file) const
+{
+    const int index = downloadIndex.value(reply, -1);
+    const qint64 size = index < 0 ? -1 : fetchedFiles.at(index).size;
+    if (size < 0 || !reply->isOpen() || file->pos() + reply->bytesAvailable() <= size)
+        return false;
+    reply->setProperty("beyondKnownSize", true);
+    return true;
+}
+
 // Only once what the downloads announce exceeds the room counted before
 // is the card asked again, so that thousands of small files cost no look
 // at the volume each.
@@ -317,8 +313,13 @@ int UpdateRun::takeRestoredFiles(const QList<int> &restored)
     for (int i = 0, next = 0; i < restoringFiles.size(); ++i) {
         if (next < restored.size() && restored.at(next) == i) {
             ++next;
-            fetchedFiles.append(restoringFiles.at(i));
-            setFileCheck(fetchedFiles.size() - 1, RunTasks::matchedAlready());
+            const File &file = restoringFiles.at(i);
+            fetchedFiles.append(file);
+            // Kept files are known by their MD5; a signed release wants
+            // its SHA-256 as well.
+            setFileCheck(fetchedFiles.size() - 1, file.sha256.isEmpty()
+                                                      ? RunTasks::matchedAlready()
+                                                      : RunTasks::checkFile(shared, file.localPath(tempPath()), file));
         } else {
             fetchAgain.append(restoringFiles.at(i));
         }

@@ -65,13 +65,12 @@ public:
         return watcher;
     }
     Package *addPackage(const QString &url, const QString &directory);
-    Package *packageOfSignature(QNetworkReply *reply) const;
-    // Whether every manifest and signature is in; failed is the first
-    // manifest that came in without success.
+    // Whether every manifest is in; failed is the first manifest that came
+    // in without success.
     bool manifestsArrived(QNetworkReply **failed) const;
-    // Why a manifest's signature does not hold; empty when all hold, and the
-    // signature replies go.
-    QString signatureFailure();
+    // Why a manifest of a signed release is not the one its record names at
+    // its place; empty when all are.
+    QString manifestDigestFailure() const;
     // Why a manifest could not be stored; empty when all could.
     QString manifestFileFailure() const;
     // Why the checked packages cannot be updated; empty when they can.
@@ -88,6 +87,9 @@ public:
     // failed, empty when it did not.
     QString closeDownload(QNetworkReply *reply, QString *localPath);
     QString checkResumedAnswer(QNetworkReply *reply, QFile *file);
+    // Whether what a download has ready would take its file beyond the
+    // size the signed record gives; such a reply is marked so.
+    bool beyondKnownSize(QNetworkReply *reply, QFile *file) const;
     void keepPartOf(QNetworkReply *reply, const QString &localPath, KeptFiles *kept) const;
     // Keeps the parts of the downloads still going, before the run ends.
     void keepUnfinishedParts(KeptFiles *kept);

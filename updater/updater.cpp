@@ -9,6 +9,7 @@
 #include "update/serverlayout.h"
 #include "update/update.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -47,6 +48,9 @@ UpdaterPrivate::UpdaterPrivate(Updater *q)
     connect(updateRun, SIGNAL(downloadError()), q, SIGNAL(downloadError()));
     connect(updateRun, SIGNAL(veryfingDownloadedFiles()), q, SIGNAL(veryfingDownloadedFiles()));
     connect(updateRun, SIGNAL(copyingFiles()), q, SIGNAL(copyingFiles()));
+    updateRun->setReleaseRecordRequired(ReleaseSignature::required());
+    if (!ReleaseSignature::required())
+        qDebug() << Q_FUNC_INFO << "Built without release keys: nothing the update server sends is checked";
 }
 
 // The update run goes first: it still holds replies of the network manager,
@@ -90,6 +94,12 @@ QNetworkReply *UpdaterPrivate::get(const QString &url)
     // A body far larger than any change list would only fill memory: the
     // transfer stops and checkReply() reports it.
     Helpers::Network::limitBodySize(reply, MaximumReplySize);
+    // A server that sends a byte now and then never stalls; the query still
+    // ends.
+    QTimer::singleShot(queryDeadline, reply, [reply] {
+        reply->setProperty("deadlinePassed", true);
+        reply->abort();
+    });
     queries.removeAll(nullptr);
     queries.append(reply);
     return reply;
@@ -140,8 +150,12 @@ bool UpdaterPrivate::checkReply(QNetworkReply *reply)
     if (Helpers::Network::succeeded(reply) && !tooLarge)
         return true;
 
-    reportReplyFailure(reply, tooLarge ? QStringLiteral("Reply larger than %1 bytes").arg(MaximumReplySize)
-                                       : Helpers::Network::failureText(reply));
+    QString reason = Helpers::Network::failureText(reply);
+    if (tooLarge)
+        reason = QStringLiteral("Reply larger than %1 bytes").arg(MaximumReplySize);
+    else if (reply->property("deadlinePassed").toBool())
+        reason = QStringLiteral("No complete answer within %1 s").arg(queryDeadline / 1000);
+    reportReplyFailure(reply, reason);
     return false;
 }
 
@@ -188,11 +202,54 @@ void UpdaterPrivate::readChangelog()
     if (!reply || !checkReply(reply))
         return;
     const QByteArray body = reply->readAll();
-    useSigned(reply, body, [this, body] {
-        changelist = decodeChangelist(body).toUpper();
-        emit q->updateInfoChanged();
-        announceLater(&Updater::connectedToDevice);
+    if (ReleaseSignature::required())
+        checkChangelist(reply->url(), body);
+    else
+        showChangelist(body);
+}
+
+void UpdaterPrivate::showChangelist(const QByteArray &body)
+{
+    changelist = decodeChangelist(body).toUpper();
+    emit q->updateInfoChanged();
+    announceLater(&Updater::connectedToDevice);
+}
+
+// The change list is shown only when the signed record of the release on
+// offer names it; the record comes with FW.ZUV.
+void UpdaterPrivate::checkChangelist(const QUrl &url, const QByteArray &body)
+{
+    QNetworkReply *info = get(ServerLayout::address(deviceBaseUrl(), ServerLayout::infoFileName()));
+    connect(info, &QNetworkReply::finished, this, [this, info, url, body] {
+        if (!checkReply(info))
+            return;
+        const QByteArray infoFile = info->read(Device::MaximumInfoFileSize);
+        useSigned(info, infoFile, [this, url, body, infoFile] {
+            ReleaseRecord accepted;
+            changelistDigest = ReleaseRecord::sha256Hex(body);
+            const QString problem = acceptRecord(infoFile, &accepted);
+            if (problem.isEmpty())
+                showChangelist(body);
+            else
+                reportFailure(url, problem);
+        });
     });
+}
+
+// Empty when FW.ZUV carries a record that may be installed on the device
+// connected and names the change list shown; otherwise why not.
+QString UpdaterPrivate::acceptRecord(const QByteArray &infoFile, ReleaseRecord *accepted) const
+{
+    QString problem;
+    if (!accepted->parse(infoFile, &problem))
+        return problem;
+    problem = accepted->problem(Device::typeName(currentDevice.type),
+                                ReleaseRecord::cardSequence(currentDevice.rootPath), QDateTime::currentDateTimeUtc());
+    const ReleaseRecord::Digest *digest = accepted->digest(ServerLayout::changelistFileName());
+    if (problem.isEmpty() && (!digest || digest->sha256 != changelistDigest))
+        problem = QStringLiteral("the change list is not the one of the release on offer");
+    qDebug() << Q_FUNC_INFO << accepted->model << accepted->sequence << problem;
+    return problem;
 }
 
 void UpdaterPrivate::readUpdateFW()
@@ -228,7 +285,19 @@ void UpdaterPrivate::readUpdateFW()
     }
     file->close();
     qDebug() << Q_FUNC_INFO << file->fileName();
-    useSigned(reply, body, [this, file] {
+    haveRecord = false;
+    const QUrl url = reply->url();
+    useSigned(reply, body, [this, file, body, url] {
+        if (ReleaseSignature::required()) {
+            ReleaseRecord accepted;
+            const QString problem = acceptRecord(body, &accepted);
+            if (!problem.isEmpty()) {
+                reportFailure(url, problem);
+                return;
+            }
+            record = accepted;
+            haveRecord = true;
+        }
         currentDevice.readUpdateInfo(file->fileName());
         announceLater(&Updater::updateInfoChanged);
         announceLater(&Updater::updateAvailable);
@@ -279,6 +348,11 @@ Updater::~Updater()
 void Updater::setStallTimeout(int milliseconds)
 {
     Helpers::RequestQueue::of(d->networkManager)->setStallTimeout(milliseconds);
+}
+
+void Updater::setQueryDeadline(int milliseconds)
+{
+    d->queryDeadline = milliseconds;
 }
 
 QString Updater::version() const
@@ -352,6 +426,8 @@ void Updater::connectToDevice()
         return;
     emit connectingToDevice();
     d->currentDevice = d->deviceList.first();
+    d->haveRecord = false;
+    d->changelistDigest.clear();
     d->requestChangelog();
 }
 
@@ -364,6 +440,8 @@ void Updater::update()
 {
     const Device::Info &device = d->currentDevice;
     d->updateRun->reset(device.rootPath);
+    if (d->haveRecord)
+        d->updateRun->setReleaseRecord(d->record, d->deviceBaseUrl());
     disconnect(d->updateRun, SIGNAL(updateReady()), this, nullptr);
 
     if (device.bootloaderVersion != device.bootloaderUpdateVersion) {

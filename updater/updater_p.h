@@ -2,6 +2,7 @@
 #define ZUV_UPDATER_UPDATER_P_H
 
 #include "device/deviceinfo.h"
+#include "update/releaserecord.h"
 #include "update/serverlayout.h"
 
 #include <QFutureWatcher>
@@ -32,6 +33,8 @@ public:
     // A reply body larger than this is not read: the change list and the
     // server's FW.ZUV are small texts.
     static constexpr qint64 MaximumReplySize = 16 * 1024 * 1024;
+    // Nor does either take minutes to arrive.
+    static constexpr int DefaultQueryDeadline = 120000;
 
     QNetworkReply *get(const QString &url);
     void abandonQueries();
@@ -62,6 +65,12 @@ public:
     // far: neither outlives the scan that follows.
     QList<QPointer<QNetworkReply>> queries;
     quint64 scanSerial = 0;
+    int queryDeadline = DefaultQueryDeadline;
+    // With release keys: the signed record of the release offered, once
+    // FW.ZUV has been read, and the digest of the change list shown.
+    ReleaseRecord record;
+    bool haveRecord = false;
+    QByteArray changelistDigest;
 
 public Q_SLOTS:
     void scanFinished();
@@ -69,6 +78,9 @@ public Q_SLOTS:
     void readUpdateFW();
 
 private:
+    void showChangelist(const QByteArray &body);
+    void checkChangelist(const QUrl &url, const QByteArray &body);
+    QString acceptRecord(const QByteArray &infoFile, ReleaseRecord *accepted) const;
     void useSigned(QNetworkReply *reply, const QByteArray &body, const std::function<void()> &use);
     void reportReplyFailure(QNetworkReply *reply, const QString &reason);
     void reportFailure(const QUrl &url, const QString &reason);

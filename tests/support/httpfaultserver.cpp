@@ -56,7 +56,8 @@ QByteArray headerBlock(const HttpFaultServer::Response &response)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
         + reasonPhrase(response.status) + "\r\n";
     const qint64 length = response.announcedLength >= 0 ? response.announcedLength : response.body.size();
-    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (response.announcedLength != HttpFaultServer::Response::NoLength)
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     head += "Connection: close\r\n";
     for (const auto &header : response.headers)
         head += header.first + ": " + header.second + "\r\n";

@@ -39,6 +39,8 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         int delayMs = 0; // before the headers
         qint64 announcedLength = -1; // the Content-Length sent, if not the body's
+        // NoLength: no Content-Length; the body ends when the connection does.
+        static constexpr qint64 NoLength = -2;
         Fault fault = NoFault;
         qint64 faultAfterBytes = 0;
         int pauseMs = 0;

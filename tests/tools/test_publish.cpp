@@ -145,6 +145,7 @@ private Q_SLOTS:
     void verifyReadsLinesAsTheProgram();
 
     void signsAndChecksSignatures();
+    void writesTheReleaseRecord();
 
     void usageErrors_data();
     void usageErrors();
@@ -462,10 +463,46 @@ void TestPublish::signsAndChecksSignatures()
     for (const QString &line : {model + "Bootloader/1/manifest.txt: release not signed by a known key\n",
                                 model + "changelist.txt: release not signed by a known key\n",
                                 model + "FW.ZUV: release not signed by a known key: the signature is malformed",
-                                model + "SecondaryFirmware/ANIM/manifest.txt: not signed: "})
+                                model + "SecondaryFirmware/ANIM/manifest.txt: not signed: ",
+                                model + "changelist.txt: differs from its SHA-256 and size in the release record"})
         QVERIFY2(run.out.contains(line), qPrintable(line + "\n---\n" + run.out));
-    QVERIFY2(run.out.contains("4 problem(s)"), qPrintable(run.out));
+    QVERIFY2(run.out.contains("5 problem(s)"), qPrintable(run.out));
     QCOMPARE(runTool({"verify", "--key", "not-a-key", treePath()}).exitCode, 2);
+}
+
+// The number and expiry of the record as given, kept for the same release,
+// counted up for the next; verify --key names a record that no longer holds.
+void TestPublish::writesTheReleaseRecord()
+{
+    const QString key = m_dir->filePath("release.key");
+    const QString publicKey = runTool({"keygen", key}).out.trimmed();
+    Release release;
+    release.write(releasePath());
+    Run run = runTool({"publish", "--sign", key, "--sequence", "7", "--expires", "2030-01-01T00:00:00Z",
+                       releasePath(), treePath()});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QByteArray info = readFile(modelPath() + "/FW.ZUV");
+    for (const char *line : {"VER_SEC=1\n\n[Release]\nModel=TheOrvik\nSequence=7\nExpires=2030-01-01T00:00:00Z\n",
+                             "\nPrimaryFirmware/1/PRIMARY.BIN=", "\nSecondaryFirmware/ANIM/manifest.txt=",
+                             "\nchangelist.txt="})
+        QVERIFY2(info.contains(line), info.constData());
+    QCOMPARE(runTool({"publish", "--sign", key, releasePath(), treePath()}).exitCode, 0);
+    QCOMPARE(readFile(modelPath() + "/FW.ZUV"), info);
+
+    release.primary = "2";
+    release.write(releasePath());
+    QCOMPARE(runTool({"publish", "--sign", key, releasePath(), treePath()}).exitCode, 0);
+    QVERIFY(readFile(modelPath() + "/FW.ZUV").contains("\nSequence=8\n"));
+    QCOMPARE(runTool({"verify", "--key", publicKey, treePath()}).exitCode, 0);
+
+    release.primary = "3";
+    release.write(releasePath());
+    QCOMPARE(runTool({"publish", "--sign", key, "--expires", "2020-01-01T00:00:00Z", releasePath(), treePath()})
+                 .exitCode,
+             0);
+    run = runTool({"verify", "--quiet", "--key", publicKey, treePath()});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.out.contains("FW.ZUV: the release record expired on 2020-01-01T00:00:00Z"), qPrintable(run.out));
 }
 
 void TestPublish::usageErrors_data()
@@ -482,6 +519,12 @@ void TestPublish::usageErrors_data()
     QTest::newRow("sign with a missing key") << QStringList{"publish", "--sign", "/nonexistent/key", "r", "t"}
                                              << "/nonexistent/key: cannot read";
     QTest::newRow("key for publish") << QStringList{"publish", "--key", "k", "r", "t"} << "--key belongs to 'verify'";
+    QTest::newRow("sequence without signing") << QStringList{"publish", "--sequence", "3", "r", "t"}
+                                              << "--sequence and --expires belong to 'publish --sign'";
+    QTest::newRow("sequence not a number") << QStringList{"publish", "--sign", "k", "--sequence", "3a", "r", "t"}
+                                           << "--sequence \"3a\": not a number above 0";
+    QTest::newRow("expiry without zone") << QStringList{"publish", "--sign", "k", "--expires", "2030-01-01", "r", "t"}
+                                         << "--expires \"2030-01-01\": not a UTC time";
 }
 
 void TestPublish::usageErrors()

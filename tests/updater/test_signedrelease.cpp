@@ -7,6 +7,7 @@
 #include "nginxserver.h"
 #include "privatetemp.h"
 #include "skipsuite.h"
+#include "update/releaserecord.h"
 #include "update/releasesignature.h"
 #include "updater/updater.h"
 #include "volume.h"
@@ -14,6 +15,7 @@
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -30,7 +32,7 @@ const QString Model = QStringLiteral("ZUVUpdater/TheOrvik");
 const char NotSigned[] = "NOT SIGNED BY A KNOWN KEY";
 
 // Where a release stops being used: nowhere, or at the step that refuses it.
-enum class Refused { Never, AtConnect, AtCheck, AtUpdate };
+enum class Refused { Never, AtConnect, AtUpdate, AtVerify };
 
 // Changes a published tree (its model directory) after signing; the second
 // argument is the same release published with another key.
@@ -84,10 +86,32 @@ QByteArray md5Hex(const QByteArray &content)
     return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
 }
 
+// Changes the model's FW.ZUV and signs it again with the secret key.
+void resign(const QString &model, const QString &keyFile, const std::function<void(QByteArray *)> &edit)
+{
+    QByteArray info = readFile(model + "/FW.ZUV");
+    edit(&info);
+    writeFile(model + "/FW.ZUV", info);
+    writeFile(model + "/FW.ZUV.sig",
+              ReleaseSignature::sign(info, ReleaseSignature::secretKeyFromText(readFile(keyFile))));
+}
+
+// A record that the publisher's key signs, with one text replaced.
+template<typename Pattern>
+Tamper editRecord(const QString &keyFile, const Pattern &pattern, const QString &replacement)
+{
+    return [=](const QString &model, const QString &) {
+        resign(model, keyFile, [&](QByteArray *info) {
+            *info = QString::fromLatin1(*info).replace(pattern, replacement).toLatin1();
+        });
+    };
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Refused)
 Q_DECLARE_METATYPE(Tamper)
+Q_DECLARE_METATYPE(HttpFaultServer::Response)
 
 class TestSignedRelease : public QObject
 {
@@ -101,9 +125,12 @@ private Q_SLOTS:
 
     void onlySignedReleasesReachTheCard_data();
     void onlySignedReleasesReachTheCard();
+    void serverCannotExhaustTheProgram_data();
+    void serverCannotExhaustTheProgram();
 
 private:
     QString serve(const QString &tree, bool nginx);
+    void publishSigned(const QString &tree);
     QStringList requestedPaths() const;
 
     QTemporaryDir m_keys;
@@ -205,83 +232,106 @@ void TestSignedRelease::onlySignedReleasesReachTheCard_data()
 {
     QTest::addColumn<bool>("nginx");
     QTest::addColumn<QStringList>("programKeys"); // "release", "other"
+    QTest::addColumn<QByteArray>("cardRecord");    // what the card says it holds
     QTest::addColumn<Tamper>("tamper");
     QTest::addColumn<Refused>("refused");
+    QTest::addColumn<QString>("reason"); // in the text the user sees
 
     const QStringList releaseKey{"release"};
     const Tamper none = [](const QString &, const QString &) {};
-    const QString primaryManifest = "/PrimaryFirmware/4/manifest.txt";
+    const QString primary = "/PrimaryFirmware/4/";
+    const QString key = m_keys.filePath("release.key");
 
-    QTest::newRow("signed, nginx") << true << releaseKey << none << Refused::Never;
-    QTest::newRow("signed") << false << releaseKey << none << Refused::Never;
-    QTest::newRow("second of two keys") << false << QStringList{"other", "release"} << none << Refused::Never;
-    QTest::newRow("no keys, no signatures") << false << QStringList()
+    QTest::newRow("signed, nginx") << true << releaseKey << QByteArray() << none << Refused::Never << QString();
+    QTest::newRow("signed") << false << releaseKey << QByteArray() << none << Refused::Never << QString();
+    QTest::newRow("second of two keys")
+        << false << QStringList{"other", "release"} << QByteArray() << none << Refused::Never << QString();
+    QTest::newRow("a card with this release already") << false << releaseKey << QByteArray("Model=TheOrvik\nSequence=1\n")
+                                                  << none << Refused::Never << QString();
+    QTest::newRow("no keys, no signatures") << false << QStringList() << QByteArray()
                                             << Tamper([](const QString &model, const QString &) {
                                                    QDirIterator it(model, {"*.sig"}, QDir::Files,
                                                                    QDirIterator::Subdirectories);
                                                    while (it.hasNext())
                                                        QFile::remove(it.next());
                                                })
-                                            << Refused::Never;
+                                            << Refused::Never << QString();
 
-    QTest::newRow("change list unsigned")
-        << false << releaseKey
-        << Tamper([](const QString &model, const QString &) { QFile::remove(model + "/changelist.txt.sig"); })
-        << Refused::AtConnect;
-    QTest::newRow("FW.ZUV offers an unsigned version")
-        << false << releaseKey
-        << Tamper([](const QString &model, const QString &) {
-               writeFile(model + "/FW.ZUV", "VER_BOOT=1\nVER_PRI=5\nVER_SEC=3\n");
+    // What the publisher's key signs, but not for this device, this card or
+    // this moment.
+    QTest::newRow("another model's release")
+        << false << releaseKey << QByteArray() << editRecord(key, "Model=TheOrvik", "Model=TheNalo")
+        << Refused::AtConnect << "THE RELEASE IS FOR THENALO, NOT FOR THIS THEORVIK";
+    QTest::newRow("replayed older record")
+        << false << releaseKey << QByteArray("Model=TheOrvik\nSequence=2\n") << none << Refused::AtConnect
+        << "IS OLDER THAN THE ONE INSTALLED ON THIS DEVICE";
+    QTest::newRow("expired record") << false << releaseKey << QByteArray()
+                                    << editRecord(key, QRegularExpression("Expires=.*\n"),
+                                                  "Expires=2020-01-01T00:00:00Z\n")
+                                    << Refused::AtConnect << "EXPIRED ON 2020-01-01";
+    QTest::newRow("unsigned record")
+        << false << releaseKey << QByteArray() << editRecord(key, QRegularExpression("\n\\[Release\\].*", QRegularExpression::DotMatchesEverythingOption), "\n")
+        << Refused::AtConnect << "NO RELEASE RECORD";
+    QTest::newRow("record with an unknown key")
+        << false << releaseKey << QByteArray() << editRecord(key, "Sequence=", "Channel=beta\nSequence=")
+        << Refused::AtConnect << "UNKNOWN KEY \"CHANNEL\"";
+    QTest::newRow("record without expiry") << false << releaseKey << QByteArray()
+                                           << editRecord(key, QRegularExpression("Expires=.*\n"), QString())
+                                           << Refused::AtConnect << "RELEASE RECORD LACKS EXPIRES";
+    QTest::newRow("sequence not a number") << false << releaseKey << QByteArray()
+                                           << editRecord(key, "Sequence=1", "Sequence=one")
+                                           << Refused::AtConnect << "IS NOT A NUMBER";
+    QTest::newRow("foreign-key record")
+        << false << releaseKey << QByteArray()
+        << Tamper([](const QString &model, const QString &otherModel) {
+               writeFile(model + "/FW.ZUV", readFile(otherModel + "/FW.ZUV"));
+               writeFile(model + "/FW.ZUV.sig", readFile(otherModel + "/FW.ZUV.sig"));
            })
-        << Refused::AtCheck;
+        << Refused::AtConnect << NotSigned;
+    QTest::newRow("change list of another release")
+        << false << releaseKey << QByteArray()
+        << Tamper([](const QString &model, const QString &) { writeFile(model + "/changelist.txt", "Primary 5\n"); })
+        << Refused::AtConnect << "THE CHANGE LIST IS NOT THE ONE OF THE RELEASE ON OFFER";
 
-    QTest::newRow("manifest altered after signing")
-        << false << releaseKey
+    // Pieces of signed releases put together.
+    QTest::newRow("manifest served at another path")
+        << false << releaseKey << QByteArray()
         << Tamper([=](const QString &model, const QString &) {
-               writeFile(model + primaryManifest, readFile(model + primaryManifest) + md5Hex("x") + "  X.BIN\n");
+               writeFile(model + primary + "manifest.txt", readFile(model + "/Bootloader/1/manifest.txt"));
+               writeFile(model + primary + "BOOT.BIN", readFile(model + "/Bootloader/1/BOOT.BIN"));
            })
-        << Refused::AtUpdate;
-    QTest::newRow("file replaced with its digest")
-        << false << releaseKey
+        << Refused::AtUpdate << "IS NOT THE ONE THE SIGNED RELEASE RECORD NAMES THERE";
+    QTest::newRow("two releases mixed")
+        << false << releaseKey << QByteArray()
         << Tamper([=](const QString &model, const QString &) {
-               const QString file = model + "/PrimaryFirmware/4/PRIMARY.BIN";
-               QByteArray manifest = readFile(model + primaryManifest);
-               manifest.replace(md5Hex(readFile(file)), md5Hex("evil"));
-               writeFile(model + primaryManifest, manifest);
-               writeFile(file, "evil");
+               writeFile(model + primary + "manifest.txt", md5Hex("primary 3") + "  PRIMARY.BIN\n");
+               writeFile(model + primary + "PRIMARY.BIN", "primary 3");
            })
-        << Refused::AtUpdate;
-    QTest::newRow("manifest signature missing")
-        << false << releaseKey
-        << Tamper([=](const QString &model, const QString &) { QFile::remove(model + primaryManifest + ".sig"); })
-        << Refused::AtUpdate;
-    QTest::newRow("signed by another key")
-        << false << releaseKey
-        << Tamper([=](const QString &model, const QString &otherModel) {
-               writeFile(model + primaryManifest + ".sig", readFile(otherModel + primaryManifest + ".sig"));
-           })
-        << Refused::AtUpdate;
-    QTest::newRow("truncated signature")
-        << false << releaseKey
+        << Refused::AtUpdate << "IS NOT THE ONE THE SIGNED RELEASE RECORD NAMES THERE";
+    // As an MD5 twin would pass: the manifest's MD5 is the served file's,
+    // and only the SHA-256 the record gives tells them apart.
+    QTest::newRow("file replaced together with its MD5")
+        << false << releaseKey << QByteArray()
         << Tamper([=](const QString &model, const QString &) {
-               writeFile(model + primaryManifest + ".sig", readFile(model + primaryManifest + ".sig").left(60));
+               const QByteArray manifest = readFile(model + primary + "manifest.txt");
+               const QByteArray twin = QByteArray(manifest).replace(md5Hex("primary 4"), md5Hex("primary X"));
+               writeFile(model + primary + "manifest.txt", twin);
+               writeFile(model + primary + "PRIMARY.BIN", "primary X");
+               resign(model, key, [&](QByteArray *info) {
+                   info->replace(ReleaseRecord::sha256Hex(manifest), ReleaseRecord::sha256Hex(twin));
+               });
            })
-        << Refused::AtUpdate;
-    QTest::newRow("oversized signature")
-        << false << releaseKey
-        << Tamper([=](const QString &model, const QString &) {
-               writeFile(model + primaryManifest + ".sig",
-                         readFile(model + primaryManifest + ".sig").repeated(100));
-           })
-        << Refused::AtUpdate;
+        << Refused::AtVerify << "THE DOWNLOADED FILE \"PRIMARY.BIN\" DID NOT MATCH ITS DIGEST";
 }
 
 void TestSignedRelease::onlySignedReleasesReachTheCard()
 {
     QFETCH(bool, nginx);
     QFETCH(QStringList, programKeys);
+    QFETCH(QByteArray, cardRecord);
     QFETCH(Tamper, tamper);
     QFETCH(Refused, refused);
+    QFETCH(QString, reason);
 
     const QString release = m_work->filePath("release");
     const QString tree = m_work->filePath("tree");
@@ -297,6 +347,8 @@ void TestSignedRelease::onlySignedReleasesReachTheCard()
     for (const QString &name : programKeys)
         keys.append(name == "release" ? m_publicKey : m_otherPublicKey);
     ReleaseSignature::setReleaseKeys(keys);
+    if (!cardRecord.isEmpty())
+        m_volume->writeFile(ReleaseRecord::cardFileName(), cardRecord);
 
     const QMap<QString, QByteArray> before = m_volume->snapshot();
     Updater updater;
@@ -304,50 +356,128 @@ void TestSignedRelease::onlySignedReleasesReachTheCard()
     QSignalSpy connected(&updater, &Updater::connectedToDevice);
     updater.scan();
     QVERIFY(QTest::qWaitFor([&] { return !connected.isEmpty() || !serverError.isEmpty(); }, SignalWait));
-    if (refused == Refused::Never || refused > Refused::AtConnect) {
+    if (refused == Refused::AtConnect) {
+        QVERIFY(!serverError.isEmpty());
+        QVERIFY2(updater.lastError().contains(reason), qPrintable(updater.lastError()));
+        QCOMPARE(updater.changelist(), QString());
+        // Even when asked to, it installs nothing without an accepted record.
+        QSignalSpy failed(&updater, &Updater::downloadError);
+        updater.update();
+        QVERIFY(QTest::qWaitFor([&] { return !failed.isEmpty(); }, SignalWait));
+        QVERIFY2(updater.updateError().contains("NO SIGNED RELEASE RECORD"), qPrintable(updater.updateError()));
+    } else {
         QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
         QCOMPARE(updater.changelist(), QStringLiteral("PRIMARY FIRMWARE 4\n"));
 
         QSignalSpy available(&updater, &Updater::updateAvailable);
         updater.checkForUpdates();
         QVERIFY(QTest::qWaitFor([&] { return !available.isEmpty() || !serverError.isEmpty(); }, SignalWait));
-        if (refused == Refused::Never || refused > Refused::AtCheck) {
-            QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
-            QCOMPARE(updater.primaryUpdateVersion(), QStringLiteral("4"));
+        QVERIFY2(serverError.isEmpty(), qPrintable(updater.lastError()));
+        QCOMPARE(updater.primaryUpdateVersion(), QStringLiteral("4"));
 
-            QSignalSpy ready(&updater, &Updater::updateReady);
-            QSignalSpy failed(&updater, &Updater::downloadError);
-            updater.update();
-            QVERIFY(QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, SignalWait));
-            if (refused == Refused::Never) {
-                QVERIFY2(failed.isEmpty(), qPrintable(updater.updateError()));
-                QCOMPARE(m_volume->readFile("PRIMARY.BIN"), QByteArray("primary 4"));
-                QCOMPARE(m_volume->readFile("CONFIG/DEFAULT.CFG"), QByteArray("mode=4\n"));
-                QVERIFY(!m_volume->exists("ZUV.FW"));
-                const bool askedForSignatures = requestedPaths().filter(".sig").size() > 0;
-                QCOMPARE(askedForSignatures, !programKeys.isEmpty());
-                return;
-            }
-            QVERIFY2(updater.updateError().contains(NotSigned), qPrintable(updater.updateError()));
-            QVERIFY2(updater.updateError().contains("PRIMARYFIRMWARE/4/MANIFEST.TXT"),
-                     qPrintable(updater.updateError()));
+        QSignalSpy ready(&updater, &Updater::updateReady);
+        QSignalSpy failed(&updater, &Updater::downloadError);
+        updater.update();
+        QVERIFY(QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, SignalWait));
+        if (refused == Refused::Never) {
+            QVERIFY2(failed.isEmpty(), qPrintable(updater.updateError()));
+            QCOMPARE(m_volume->readFile("PRIMARY.BIN"), QByteArray("primary 4"));
+            QCOMPARE(m_volume->readFile("CONFIG/DEFAULT.CFG"), QByteArray("mode=4\n"));
+            QVERIFY(!m_volume->exists("ZUV.FW"));
+            // The card names the release it now holds.
+            QCOMPARE(m_volume->exists(ReleaseRecord::cardFileName()), !programKeys.isEmpty());
+            if (!programKeys.isEmpty())
+                QCOMPARE(ReleaseRecord::cardSequence(m_volume->rootPath()), quint64(1));
+            return;
         }
+        QVERIFY2(updater.updateError().contains(reason), qPrintable(updater.updateError()));
     }
-    if (refused == Refused::AtConnect || refused == Refused::AtCheck) {
-        QVERIFY(!serverError.isEmpty());
-        QVERIFY2(updater.lastError().contains(NotSigned), qPrintable(updater.lastError()));
-        QCOMPARE(updater.primaryUpdateVersion(), QString());
-        if (refused == Refused::AtConnect)
-            QCOMPARE(updater.changelist(), QString());
-    }
-    // Refused: no firmware file was asked for, nothing on the card changed.
-    for (const QString &path : requestedPaths()) {
-        QVERIFY2(path.endsWith("manifest.txt") || path.endsWith(".sig") || path.endsWith("FW.ZUV")
-                     || path.endsWith("changelist.txt"),
-                 qPrintable(path));
+    // Refused: nothing on the card changed, and unless the refusal came
+    // from the file itself, no firmware file was asked for.
+    if (refused != Refused::AtVerify) {
+        for (const QString &path : requestedPaths()) {
+            QVERIFY2(path.endsWith("manifest.txt") || path.endsWith(".sig") || path.endsWith("FW.ZUV")
+                         || path.endsWith("changelist.txt"),
+                     qPrintable(path));
+        }
     }
     QCOMPARE(m_volume->snapshot(), before);
     QVERIFY(m_volume->exists("ZUV.FW"));
+}
+
+void TestSignedRelease::publishSigned(const QString &tree)
+{
+    const QString release = m_work->filePath("release");
+    writeRelease(release);
+    QVERIFY(!runPublish({"publish", "--sign", m_keys.filePath("release.key"), release, tree}).isEmpty());
+}
+
+void TestSignedRelease::serverCannotExhaustTheProgram_data()
+{
+    using Response = HttpFaultServer::Response;
+    QTest::addColumn<QString>("path"); // relative to the model
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<Refused>("refused");
+    QTest::addColumn<QString>("reason");
+
+    // Inflated, 64 MiB: four times what any change list may be.
+    Response bomb;
+    bomb.body = qCompress(QByteArray(64 * 1024 * 1024, '\0'), 9).mid(4);
+    bomb.headers = {{"Content-Encoding", "deflate"}};
+    QTest::newRow("deflate bomb as the change list")
+        << "changelist.txt" << bomb << Refused::AtConnect << "THE CHANGE LIST IS NOT THE ONE OF THE RELEASE ON OFFER";
+    Response trickle;
+    trickle.body = QByteArray(1024 * 1024, 'x');
+    trickle.trickleBytes = 1;
+    trickle.trickleIntervalMs = 100;
+    QTest::newRow("change list that never ends")
+        << "changelist.txt" << trickle << Refused::AtConnect << "NO COMPLETE ANSWER WITHIN 3 S";
+    Response longLine;
+    longLine.body = QByteArray(32 * 1024 * 1024, 'a');
+    QTest::newRow("one-line manifest") << "PrimaryFirmware/4/manifest.txt" << longLine << Refused::AtUpdate
+                                       << "SENT MORE THAN THE FILE'S SIZE";
+    Response endless;
+    endless.body = QByteArray(16 * 1024 * 1024, 'p');
+    endless.announcedLength = Response::NoLength;
+    QTest::newRow("file without length, far above its size")
+        << "PrimaryFirmware/4/PRIMARY.BIN" << endless << Refused::AtUpdate << "SENT MORE THAN THE FILE'S SIZE";
+}
+
+// A keyed program against a server that sends more than it should: each
+// transfer ends at the size it may have, the user gets the error page with
+// the reason, and the card stays as it was.
+void TestSignedRelease::serverCannotExhaustTheProgram()
+{
+    QFETCH(QString, path);
+    QFETCH(HttpFaultServer::Response, response);
+    QFETCH(Refused, refused);
+    QFETCH(QString, reason);
+
+    const QString tree = m_work->filePath("tree");
+    publishSigned(tree);
+    QVERIFY(serve(tree, false).isEmpty());
+    m_fault->setResponse(QString('/' + Model + "//" + path).toUtf8(), response);
+    ReleaseSignature::setReleaseKeys({m_publicKey});
+
+    const QMap<QString, QByteArray> before = m_volume->snapshot();
+    Updater updater;
+    updater.setQueryDeadline(3000);
+    QSignalSpy serverError(&updater, &Updater::updateServerConnectionError);
+    QSignalSpy connected(&updater, &Updater::connectedToDevice);
+    updater.scan();
+    QVERIFY(QTest::qWaitFor([&] { return !connected.isEmpty() || !serverError.isEmpty(); }, SignalWait));
+    if (refused == Refused::AtConnect) {
+        QVERIFY2(updater.lastError().contains(reason), qPrintable(updater.lastError()));
+    } else {
+        QSignalSpy available(&updater, &Updater::updateAvailable);
+        updater.checkForUpdates();
+        QVERIFY(QTest::qWaitFor([&] { return !available.isEmpty(); }, SignalWait));
+        QSignalSpy failed(&updater, &Updater::downloadError);
+        updater.update();
+        QVERIFY(QTest::qWaitFor([&] { return !failed.isEmpty(); }, SignalWait));
+        QVERIFY2(updater.updateError().contains(reason), qPrintable(updater.updateError()));
+    }
+    QCOMPARE(m_volume->snapshot(), before);
 }
 
 QTEST_GUILESS_MAIN(TestSignedRelease)

@@ -8,6 +8,7 @@
 #include "treeverifier.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -27,7 +28,7 @@
 namespace {
 
 const char Usage[] =
-    "Usage: zuv-publish publish [--quiet] [--sign SECRET-KEY-FILE] RELEASE TREE\n"
+    "Usage: zuv-publish publish [--quiet] [--sign SECRET-KEY-FILE [--sequence N] [--expires TIME]] RELEASE TREE\n"
     "       zuv-publish verify [--quiet] [--key PUBLIC-KEY] TREE\n"
     "       zuv-publish keygen SECRET-KEY-FILE\n"
     "       zuv-publish --help | --version\n";
@@ -56,7 +57,17 @@ const char Help[] =
     "                  manifest.txt; each signature is <name>.sig beside its\n"
     "                  file. A program built with release keys reads only\n"
     "                  files signed by one of them. A signed tree takes only\n"
-    "                  signed releases.\n"
+    "                  signed releases. FW.ZUV then also carries the release\n"
+    "                  record: the model, the release's number, its expiry and\n"
+    "                  the SHA-256 and size of the change list, of every\n"
+    "                  manifest and of every file. The program installs a\n"
+    "                  release only while its record holds: for its model, not\n"
+    "                  expired, numbered no lower than what the device has.\n"
+    "  --sequence N    publish: the release's number (default: the tree's\n"
+    "                  number, plus one for a new release). To go back to an\n"
+    "                  older version, publish it with a higher number.\n"
+    "  --expires TIME  publish: when the record expires, in UTC, like\n"
+    "                  2027-12-01T00:00:00Z (default: a year from now).\n"
     "  --key PUBLIC-KEY\n"
     "                  verify: also check every signature against this public\n"
     "                  key (the line keygen printed, or a file holding it).\n"
@@ -194,7 +205,28 @@ QByteArray readPublicKey(const QString &argument)
     return ReleaseSignature::publicKeyFromText(file.read(4096));
 }
 
-int publish(const QString &releaseDirectory, const QString &tree, const QString &keyFile, Progress *progress)
+struct RecordTerms {
+    quint64 sequence = 0;
+    QDateTime expires;
+};
+
+// Empty when the options give a usable number and expiry; otherwise why not.
+QString readRecordTerms(const QString &sequence, const QString &expires, RecordTerms *terms)
+{
+    bool isNumber = true;
+    if (!sequence.isEmpty())
+        terms->sequence = sequence.toULongLong(&isNumber);
+    if (!isNumber || (!sequence.isEmpty() && terms->sequence == 0))
+        return QStringLiteral("--sequence \"%1\": not a number above 0").arg(sequence);
+    if (!expires.isEmpty())
+        terms->expires = QDateTime::fromString(expires, Qt::ISODate);
+    if (!expires.isEmpty() && (!terms->expires.isValid() || terms->expires.timeSpec() != Qt::UTC))
+        return QStringLiteral("--expires \"%1\": not a UTC time like 2027-12-01T00:00:00Z").arg(expires);
+    return QString();
+}
+
+int publish(const QString &releaseDirectory, const QString &tree, const QString &keyFile, const RecordTerms &terms,
+            Progress *progress)
 {
     QByteArray secretKey;
     QString keyProblem;
@@ -206,6 +238,7 @@ int publish(const QString &releaseDirectory, const QString &tree, const QString 
         return failed(UsageError, problems);
     Publisher publisher(release, tree, progress);
     publisher.setSigningKey(secretKey);
+    publisher.setRecordTerms(terms.sequence, terms.expires);
     const ExitCode code = publisher.publish();
     if (code != Success)
         return failed(code, publisher.problems());
@@ -248,7 +281,11 @@ int main(int argc, char **argv)
                                   QStringLiteral("SECRET-KEY-FILE"));
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Check signatures against this key."),
                                  QStringLiteral("PUBLIC-KEY"));
-    parser.addOptions({quiet, help, version, sign, key});
+    const QCommandLineOption sequence(QStringLiteral("sequence"), QStringLiteral("Release number."),
+                                      QStringLiteral("N"));
+    const QCommandLineOption expires(QStringLiteral("expires"), QStringLiteral("Record expiry."),
+                                     QStringLiteral("TIME"));
+    parser.addOptions({quiet, help, version, sign, key, sequence, expires});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -268,8 +305,14 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("--sign belongs to 'publish'"));
     if (parser.isSet(key) && command != QLatin1String("verify"))
         return usageError(QStringLiteral("--key belongs to 'verify'"));
+    if ((parser.isSet(sequence) || parser.isSet(expires)) && !parser.isSet(sign))
+        return usageError(QStringLiteral("--sequence and --expires belong to 'publish --sign'"));
+    RecordTerms terms;
+    const QString termsProblem = readRecordTerms(parser.value(sequence), parser.value(expires), &terms);
+    if (!termsProblem.isEmpty())
+        return usageError(termsProblem);
     if (command == QLatin1String("publish") && arguments.size() == 3)
-        return publish(arguments.at(1), arguments.at(2), parser.value(sign), &progress);
+        return publish(arguments.at(1), arguments.at(2), parser.value(sign), terms, &progress);
     if (command == QLatin1String("verify") && arguments.size() == 2)
         return verify(arguments.at(1), parser.value(key), &progress);
     if (command == QLatin1String("keygen") && arguments.size() == 2)

@@ -12,6 +12,7 @@ struct Package {
         QString filePath; // relative to the directory, "/" between components
         QByteArray md5;   // 32 lower-case hexadecimal digits once hashed
         qint64 size = 0;
+        QByteArray sha256; // 64 lower-case hexadecimal digits once hashed
     };
 
     QString sourceDirectory; // absolute path of the release's directory

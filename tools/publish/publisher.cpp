@@ -6,6 +6,7 @@
 #include "device/deviceinfo.h"
 #include "update/filesystem.h"
 #include "update/md5.h"
+#include "update/releaserecord.h"
 #include "update/releasesignature.h"
 #include "update/serverlayout.h"
 
@@ -146,6 +147,12 @@ void Publisher::setSigningKey(const QByteArray &secretKey)
     m_secretKey = secretKey;
 }
 
+void Publisher::setRecordTerms(quint64 sequence, const QDateTime &expires)
+{
+    m_sequence = sequence;
+    m_expires = expires;
+}
+
 ExitCode Publisher::publish()
 {
     m_problems.clear();
@@ -209,9 +216,7 @@ bool Publisher::hashSources()
     for (Package &package : m_packages) {
         for (Package::Entry &entry : package.entries) {
             QFile file(QDir(package.sourceDirectory).filePath(entry.filePath));
-            if (file.open(QIODevice::ReadOnly))
-                entry.md5 = Md5::hexDigest(&file);
-            if (entry.md5.isEmpty()) {
+            if (!file.open(QIODevice::ReadOnly) || !Md5::hexDigests(&file, &entry.md5, &entry.sha256)) {
                 m_problems.append(QStringLiteral("%1: cannot read: %2").arg(file.fileName(), file.errorString()));
                 return false;
             }
@@ -343,6 +348,7 @@ bool Publisher::writeChangelist()
     QString error;
     const QString path = QDir(m_modelDirectory).filePath(ServerLayout::changelistFileName());
     const QByteArray content = source.readAll();
+    m_changelist = content;
     if (!writeWholeFile(path, content, &error)) {
         m_problems.append(error);
         return false;
@@ -361,6 +367,8 @@ bool Publisher::writeInfoFile()
         content += infoKey(firmware).toLatin1() + '=' + m_release.version(firmware).toLatin1() + '\n';
     }
     const QString path = QDir(m_modelDirectory).filePath(infoFileName());
+    if (!m_secretKey.isEmpty())
+        content += '\n' + recordText();
     QString error;
     if (!writeWholeFile(path, content, &error)) {
         m_problems.append(error);
@@ -400,4 +408,44 @@ bool Publisher::writeSignature(const QString &path, const QByteArray &content)
         return false;
     }
     return true;
+}
+
+// What the signed FW.ZUV promises about the release: its model, number and
+// expiry, and the SHA-256 and size of the change list, of each manifest and
+// of each file, by its path on the server.
+QByteArray Publisher::recordText() const
+{
+    ReleaseRecord record;
+    record.model = m_release.model();
+    const auto add = [&record](const QString &path, const QByteArray &content) {
+        record.setDigest(path, {ReleaseRecord::sha256Hex(content), content.size()});
+    };
+    add(ServerLayout::changelistFileName(), m_changelist);
+    for (const Package &package : m_packages) {
+        const QString directory = package.serverDirectory + QLatin1Char('/');
+        add(directory + ServerLayout::manifestFileName(), package.manifest());
+        for (const Package::Entry &entry : package.entries)
+            record.setDigest(directory + entry.filePath, {entry.sha256, entry.size});
+    }
+    // The record the tree holds already: the same release keeps it, so
+    // that publishing it again changes nothing.
+    QFile existing(QDir(m_modelDirectory).filePath(ServerLayout::infoFileName()));
+    ReleaseRecord previous;
+    QString ignored;
+    const bool hasPrevious =
+        existing.open(QIODevice::ReadOnly) && previous.parse(existing.read(Device::MaximumInfoFileSize), &ignored);
+    record.sequence = previous.sequence + 1;
+    record.expires = QDateTime::currentDateTimeUtc().addDays(365);
+    if (hasPrevious) {
+        ReleaseRecord same = record;
+        same.sequence = previous.sequence;
+        same.expires = previous.expires;
+        if (same.text() == previous.text() && previous.expires > QDateTime::currentDateTimeUtc())
+            record = previous;
+    }
+    if (m_sequence > 0)
+        record.sequence = m_sequence;
+    if (m_expires.isValid())
+        record.expires = m_expires;
+    return record.text();
 }

@@ -4,6 +4,7 @@
 #include "exitcode.h"
 #include "package.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,10 @@ public:
     // With a secret key, a signature "<name>.sig" is written beside FW.ZUV,
     // the change list and every manifest of the release.
     void setSigningKey(const QByteArray &secretKey);
+    // The number and expiry of the signed release record in FW.ZUV. By
+    // default the release keeps the record the tree has for it already, and
+    // a new release gets the number after the tree's and a year.
+    void setRecordTerms(quint64 sequence, const QDateTime &expires);
     ExitCode publish();
     // After a failure: what went wrong, one line each.
     QStringList problems() const { return m_problems; }
@@ -43,6 +48,7 @@ private:
     bool writeChangelist();
     bool writeInfoFile();
     bool writeSignature(const QString &path, const QByteArray &content);
+    QByteArray recordText() const;
 
     const Release &m_release;
     QString m_modelDirectory;
@@ -51,6 +57,9 @@ private:
     QList<Action> m_actions;
     QStringList m_problems;
     QByteArray m_secretKey;
+    quint64 m_sequence = 0;
+    QDateTime m_expires;
+    QByteArray m_changelist;
     int m_filesWritten = 0;
 };
 

@@ -7,9 +7,12 @@
 #include "device/deviceinfo.h"
 #include "update/manifest.h"
 #include "update/md5.h"
+#include "update/releaserecord.h"
 #include "update/releasesignature.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -111,6 +114,57 @@ void TreeVerifier::verifyInfoFile(const QString &model, QString versions[])
             versions[i].clear();
         }
     }
+    if (!m_releaseKey.isEmpty())
+        verifyRecord(model, name, text, versions);
+}
+
+// A program with release keys reads the change list, a manifest or a file
+// only as the record in FW.ZUV names it, and installs only a record for its
+// model that has not expired.
+void TreeVerifier::verifyRecord(const QString &model, const QString &name, const QByteArray &text,
+                                const QString versions[])
+{
+    using namespace ServerLayout;
+    ReleaseRecord record;
+    QString problem;
+    if (!record.parse(text, &problem)) {
+        report(name, problem);
+        return;
+    }
+    problem = record.problem(model, 0, QDateTime::currentDateTimeUtc());
+    if (!problem.isEmpty())
+        report(name, problem);
+    const QString modelPath = QDir(m_tree).relativeFilePath(modelDirectory(m_tree, model));
+    checkRecordDigest(record, name, modelPath, changelistFileName());
+    QStringList directories;
+    for (int i = 0; i < FirmwareCount; ++i) {
+        if (!versions[i].isEmpty())
+            directories.append(updateDirectory(Firmware(i), versions[i]));
+    }
+    if (!versions[SecondaryFirmware].isEmpty()) {
+        for (const QString &resource : resourceDirectories())
+            directories.append(updateDirectory(SecondaryFirmware, resource));
+    }
+    for (const QString &directory : qAsConst(directories)) {
+        checkRecordDigest(record, name, modelPath, joined(directory, manifestFileName()));
+        for (const Listed &listed : m_manifests.value(joined(modelPath, directory)).entries)
+            checkRecordDigest(record, name, modelPath, joined(directory, listed.filePath));
+    }
+}
+
+void TreeVerifier::checkRecordDigest(const ReleaseRecord &record, const QString &name, const QString &modelPath,
+                                     const QString &pathInModel)
+{
+    const ReleaseRecord::Digest *digest = record.digest(pathInModel);
+    if (!digest) {
+        report(name, QStringLiteral("the release record does not name %1").arg(pathInModel));
+        return;
+    }
+    QFile file(absolute(joined(modelPath, pathInModel)));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file) || hash.result().toHex() != digest->sha256
+        || file.size() != digest->size)
+        report(joined(modelPath, pathInModel), QStringLiteral("differs from its SHA-256 and size in the release record"));
 }
 
 // Empty when FW.ZUV may offer that version; otherwise what is wrong.

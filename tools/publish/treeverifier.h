@@ -11,6 +11,7 @@
 #include <QStringList>
 
 class Progress;
+class ReleaseRecord;
 
 // Checks an update server's tree the way the program reads it: FW.ZUV
 // names versions that exist, every directory has a manifest, every manifest
@@ -18,7 +19,8 @@ class Progress;
 // digest and a path the card can hold below the directory) and names a file
 // that is there with that digest, and the files that one update puts on
 // the card do not contradict each other; with a release key, also that
-// every file the program reads as text is signed by it.
+// every file the program reads as text is signed by it and FW.ZUV carries
+// a release record that names them and the files offered, as they are.
 class TreeVerifier
 {
 public:
@@ -64,6 +66,9 @@ private:
     void checkSharedPlaces(const QString &model, const QString versions[]);
     void checkFiles();
     void checkSignature(const QString &name, const QByteArray &content);
+    void verifyRecord(const QString &model, const QString &name, const QByteArray &text, const QString versions[]);
+    void checkRecordDigest(const ReleaseRecord &record, const QString &name, const QString &modelPath,
+                           const QString &pathInModel);
 
     void report(const QString &file, int line, const QString &text);
     void report(const QString &file, const QString &text);

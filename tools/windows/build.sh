@@ -13,9 +13,13 @@ mkdir -p "$root"
 root=$(cd "$root" && pwd)
 
 qt=$("$here/mingw-qt.sh")
+# Signatures are checked with the same release keys as on Linux
+# (ZUV_RELEASE_KEYS, separated by ';').
+sodium=$("$here/mingw-sodium.sh")
 cmake -S "$repo" -B "$root/build" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-    -DZUV_MINGW_QT="$qt" -DCMAKE_BUILD_TYPE=Release ${CMAKE_FLAGS:-} >/dev/null
+    -DZUV_MINGW_QT="$qt" -DZUV_MINGW_SODIUM="$sodium" -DZUV_RELEASE_KEYS="${ZUV_RELEASE_KEYS:-}" \
+    -DCMAKE_BUILD_TYPE=Release ${CMAKE_FLAGS:-} >/dev/null
 if [ "$what" = all ]; then
     cmake --build "$root/build" -j"${JOBS:-2}"
 else

@@ -11,6 +11,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 
 say() { echo "[mingw-qt] $*" >&2; }
+# shellcheck source=tools/windows/unpack-prefix.sh
+. "$here/unpack-prefix.sh"
 
 if [ -n "${ZUV_MINGW_QT:-}" ]; then
     if [ ! -d "$ZUV_MINGW_QT/lib/cmake/Qt5" ]; then
@@ -34,28 +36,8 @@ fi
 
 tarball=$(ls "$packed_dir"/qt5.*-mingw64.tar.zst 2>/dev/null | head -n 1 || true)
 if [ -n "$tarball" ]; then
-    name=$(basename "$tarball" .tar.zst)
-    target="$cache/$name"
-    if [ ! -f "$target/.complete" ]; then
-        expected=$(sed -n "s/^sha256 of \`$(basename "$tarball")\`: *\([0-9a-f]\{64\}\).*/\1/p" \
-                       "$packed_dir/README.md" 2>/dev/null || true)
-        actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-        if [ -n "$expected" ] && [ "$expected" != "$actual" ]; then
-            say "$tarball is damaged: sha256 $actual, its README says $expected"
-            exit 1
-        fi
-        say "unpacking $tarball into $target"
-        rm -rf "$target" "$target.partial"
-        mkdir -p "$target.partial"
-        trap 'rm -rf "$target.partial"' EXIT INT TERM
-        zstd -q -dc "$tarball" | tar -x -C "$target.partial"
-        # The archive holds one directory: the prefix.
-        prefix=$(find "$target.partial" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-        mv "$prefix" "$target"
-        rm -rf "$target.partial"
-        trap - EXIT INT TERM
-        touch "$target/.complete"
-    fi
+    target="$cache/$(basename "$tarball" .tar.zst)"
+    unpack_prefix "$tarball" "$target"
     echo "$target"
     exit 0
 fi

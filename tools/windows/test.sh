@@ -238,6 +238,36 @@ say "Closed through its close button with status 0; the registry is as before"
 
 # ---------------------------------------------------------------- end to end
 
+# Release 3.0, signed, then its primary firmware replaced together with its
+# MD5 in the manifest: the update of the card (at release 2.0) is refused and
+# the card stays as it was.
+refuse_forgery() {
+    say "Forgery: signed release 3.0 with PRIMARY.BIN and its MD5 replaced"
+    "$python" "$repo/tools/make-sample-release.py" release "$work/release-3.0" --primary 3.0 --secondary 2.0
+    "$publish" publish --quiet "${sign[@]}" "$work/release-3.0" "$work/tree" >/dev/null
+    local dir=$work/tree/ZUVUpdater/TheOrvik/PrimaryFirmware/3.0
+    printf 'forged' >"$dir/PRIMARY.BIN"
+    sed -i "s/^[0-9a-f]\{32\}  PRIMARY.BIN\$/$(md5sum <"$dir/PRIMARY.BIN" | cut -c1-32)  PRIMARY.BIN/" "$dir/manifest.txt"
+    rm -rf "$work/card-2.0"
+    cp -a "$card" "$work/card-2.0"
+    start_program forgery
+    wait_for "program window" find_window
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    geometry="$X $Y $WIDTH $HEIGHT"
+    wait_for "device page" device_page
+    click "$button"
+    wait_for "update information" log_contains "void UpdaterPrivate::readUpdateFW()"
+    wait_for "UPDATE button" stable_button lowest
+    click "$button"
+    wait_for "message page" message_page
+    log_contains "refused: it is not the one the signed release record names there" \
+        || fail "the forged release was not refused; see $program_log"
+    diff -r "$work/card-2.0" "$card" >"$logs/forgery.diff" || fail "the forgery changed the card: $(head "$logs/forgery.diff")"
+    say "The forged release is refused and the card still holds release 2.0"
+    click "$button"
+    close_program
+}
+
 publish=$linux_build/tools/zuv-publish
 probe=$linux_build/tools/zuv-window-probe
 if [ ! -x "$publish" ] || [ ! -x "$probe" ]; then
@@ -253,8 +283,12 @@ python=/usr/bin/python3
 say "End to end: release 1.0 on the card as E:, release 2.0 on the server"
 "$python" "$repo/tools/make-sample-release.py" release "$work/release-1.0"
 "$python" "$repo/tools/make-sample-release.py" release "$work/release-2.0" --primary 2.0 --secondary 2.0
-"$publish" publish --quiet "$work/release-1.0" "$work/tree" >/dev/null
-"$publish" publish --quiet "$work/release-2.0" "$work/tree" >/dev/null
+# With a release key (make windows-test builds the program with its public
+# half) the releases are published signed, and a forged one follows.
+sign=()
+[ -z "${ZUV_TEST_RELEASE_KEY:-}" ] || sign=(--sign "$ZUV_TEST_RELEASE_KEY")
+"$publish" publish --quiet "${sign[@]}" "$work/release-1.0" "$work/tree" >/dev/null
+"$publish" publish --quiet "${sign[@]}" "$work/release-2.0" "$work/tree" >/dev/null
 card=$work/card
 
 start_nginx "$work/nginx" "$work/tree" || fail "nginx did not start: $(cat "$work/nginx/error.log")"
@@ -459,8 +493,9 @@ update_end_to_end() {
     wait_for "message page" message_page
     log_contains "verifyFilesFinished() true" || fail "the update did not succeed; see $program_log"
     [ ! -e "$card/ZUV.FW" ] || fail "ZUV.FW is still on the card"
-    diff -r -x ZUV.FW -x FW.ZUV "$work/expected" "$card" >"$logs/card.diff" \
+    diff -r -x ZUV.FW -x FW.ZUV -x ZUVREL.TXT "$work/expected" "$card" >"$logs/card.diff" \
         || fail "the card's files differ from release 2.0: $(head -n 20 "$logs/card.diff")"
+    [ ${#sign[@]} = 0 ] || [ -f "$card/ZUVREL.TXT" ] || fail "the card does not name the signed release it holds"
     say "$label: the card holds exactly release 2.0 and ZUV.FW is gone"
     click "$button"   # OK: back to searching
     close_program
@@ -476,5 +511,11 @@ registry_changes "$logs/registry-before.reg" "$logs/registry-after.reg" > "$logs
     || fail "a start, an update and a close changed the registry: $(head -n 20 "$logs/registry-written.txt")"
 say "Registry values written by a start, an update and a close: 0"
 
+zip_program=$program
 windows_product_checks
+# With a release key: a forged release is refused by the unpacked program.
+if [ ${#sign[@]} != 0 ]; then
+    program=$zip_program
+    refuse_forgery
+fi
 say "Done in $((SECONDS - started)) s; logs in $logs"
