@@ -244,7 +244,11 @@ WriterJournal::Direction WriterJournal::direction()
         allNew = allNew
             && (holds(destination, file.newDigest) || holds(destination + stagedSuffix(), file.newDigest));
     }
-    if (committed ? allNew : !allOld)
+    // The files to remove after the commit go only once every new version
+    // was verified in place: one of them gone says the same as a commit.
+    const bool removalStarted = std::any_of(removedAfterCommit.cbegin(), removedAfterCommit.cend(),
+                                            [this](const QString &path) { return !existsAt(pathOf(path)); });
+    if (committed || removalStarted ? allNew : !allOld)
         return allNew ? Direction::Forward : Direction::Neither;
     return allOld ? Direction::Back : Direction::Neither;
 }
@@ -354,6 +358,7 @@ WriterJournal::Completion WriterJournal::complete(Direction direction, QList<Dev
             removed.append(pathOf(relativePath));
         if (!removeAll(removed, error) || !FileSystem::syncDirectory(m_root, error))
             return Completion::Failed;
+        step("removed after commit");
     }
     QStringList leftovers;
     for (const File &file : qAsConst(files))
@@ -420,18 +425,17 @@ QString WriterJournal::removeTemporaries() const
 }
 
 // Without a journal to go by, a file whose name the write took away is
-// given back a copy of what lies beside it, the old version first.
-// Nothing is removed: the next run's write replaces what is left.
+// given back a copy of its old version set aside beside it. Nothing is
+// removed: the next run's write replaces what is left. A staged file is
+// never taken for the file: a write that got as far as removing ZUV.FW
+// had every new version in place already.
 bool WriterJournal::repairFromCard(QString *error) const
 {
     QStringList copies;
-    QDirIterator it(m_root, {QLatin1Char('*') + setAsideSuffix(), QLatin1Char('*') + stagedSuffix()},
-                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(m_root, {QLatin1Char('*') + setAsideSuffix()}, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     while (it.hasNext())
         copies.append(it.next());
-    std::stable_sort(copies.begin(), copies.end(), [](const QString &a, const QString &b) {
-        return a.endsWith(setAsideSuffix()) && !b.endsWith(setAsideSuffix());
-    });
     bool complete = true;
     for (const QString &copy : qAsConst(copies)) {
         const QString destination = copy.chopped(setAsideSuffix().size());
@@ -472,6 +476,11 @@ bool WriterJournal::repair(const QString &root, QString *error)
         return false;
     const Direction direction = journal.direction();
     if (direction == Direction::Neither) {
+        // A journal of some other write, or a card that lost a version of
+        // each: its files keep what they hold, and a name the write took
+        // away gets its old version back.
+        QString repairError;
+        journal.repairFromCard(&repairError);
         *error = QStringLiteral("The card holds neither every old nor every new version of the interrupted update; "
                                 "nothing was removed, run the update again");
         return false;

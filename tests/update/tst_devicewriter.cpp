@@ -133,6 +133,7 @@ private Q_SLOTS:
     void refusesSpecialFiles();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
+    void neverReportsSuccessBeforeTheCleanUpIsOnTheCard();
     void replacesReadOnlyFiles();
 
 private:
@@ -467,6 +468,45 @@ void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
     QVERIFY(QDir(obstacle).removeRecursively());
     QVERIFY(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit));
     QCOMPARE(m_volume->snapshot(), updatedCard());
+}
+
+// A card that fails at any step of the clean-up after the commit (here:
+// turns read-only) ends the write as removed unless ZUV.FW is already gone
+// from it; the next repair completes the update.
+void DeviceWriterTest::neverReportsSuccessBeforeTheCleanUpIsOnTheCard()
+{
+    if (Volume::kind() != Volume::Tmpfs || !Volume::faultsUnavailableReason().isEmpty())
+        QSKIP("the card cannot be made read-only under the writer here");
+    static QStringList steps;
+    steps.clear();
+    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
+    {
+        DeviceWriter writer(m_volume->rootPath());
+        addRelease(writer, m_source->path(), Release);
+        QVERIFY2(writer.write(), qPrintable(writer.errorString()));
+    }
+    static Volume *volume;
+    static int failAt;
+    volume = m_volume.data();
+    DeviceWriterPrivate::setStepHook([](int step, const char *) {
+        if (step == failAt)
+            QVERIFY(volume->remountReadOnly(true));
+    });
+    for (failAt = steps.indexOf(QStringLiteral("journal committed")) + 1; failAt < steps.size(); ++failAt) {
+        clearTree(m_volume->rootPath());
+        writeTree(m_volume->rootPath(), OldCard);
+        DeviceWriter writer(m_volume->rootPath());
+        addRelease(writer, m_source->path(), Release);
+        const bool written = writer.write();
+        QVERIFY(m_volume->remountReadOnly(false));
+        const QString context = QStringLiteral("failed after step %1 (%2): %3")
+                                    .arg(failAt).arg(steps.at(failAt - 1), writer.errorString());
+        QVERIFY2(written ? !m_volume->exists("ZUV.FW") : writer.failure() == DeviceWriter::VolumeGone,
+                 qPrintable(context));
+        QVERIFY2(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit), qPrintable(context));
+        QVERIFY2(m_volume->snapshot() == updatedCard(), qPrintable(context));
+    }
+    DeviceWriterPrivate::setStepHook(nullptr);
 }
 
 // Card files with the read-only attribute, which Windows will neither
