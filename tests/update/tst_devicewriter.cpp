@@ -137,6 +137,9 @@ private Q_SLOTS:
     void replacesReadOnlyFiles();
 
 private:
+    // Writes the release, and names the steps of that write in order.
+    QStringList stepsOfAWrite();
+
     QScopedPointer<Volume> m_volume;
     QScopedPointer<QTemporaryDir> m_source;
     QScopedPointer<QTemporaryDir> m_outside;
@@ -397,20 +400,26 @@ void DeviceWriterTest::refusesSpecialFiles()
 #endif
 }
 
+QStringList DeviceWriterTest::stepsOfAWrite()
+{
+    static QStringList steps;
+    steps.clear();
+    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
+    DeviceWriter writer(m_volume->rootPath());
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriterPrivate::setStepHook(nullptr);
+    if (!written)
+        qWarning() << "The write failed:" << writer.errorString();
+    return written ? steps : QStringList();
+}
+
 // A write replaces the release's files and removes ZUV.FW. A child process
 // writes the release and is killed after step N; whatever N, the repair
 // leaves exactly the old card or exactly the updated one.
 void DeviceWriterTest::survivesKillAtEveryStep()
 {
-    static QStringList steps;
-    steps.clear();
-    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
-    {
-        DeviceWriter writer(m_volume->rootPath());
-        addRelease(writer, m_source->path(), Release);
-        QVERIFY2(writer.write(), qPrintable(writer.errorString()));
-    }
-    DeviceWriterPrivate::setStepHook(nullptr);
+    const QStringList steps = stepsOfAWrite();
     QCOMPARE(m_volume->snapshot(), updatedCard());
     const int committedAt = steps.indexOf(QStringLiteral("journal committed")) + 1;
     qDebug() << "Killing the writer after each of" << steps;
@@ -477,14 +486,8 @@ void DeviceWriterTest::neverReportsSuccessBeforeTheCleanUpIsOnTheCard()
 {
     if (Volume::kind() != Volume::Tmpfs || !Volume::faultsUnavailableReason().isEmpty())
         QSKIP("the card cannot be made read-only under the writer here");
-    static QStringList steps;
-    steps.clear();
-    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
-    {
-        DeviceWriter writer(m_volume->rootPath());
-        addRelease(writer, m_source->path(), Release);
-        QVERIFY2(writer.write(), qPrintable(writer.errorString()));
-    }
+    const QStringList steps = stepsOfAWrite();
+    QVERIFY(steps.contains(QStringLiteral("journal committed")));
     static Volume *volume;
     static int failAt;
     volume = m_volume.data();
