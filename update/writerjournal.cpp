@@ -436,11 +436,16 @@ bool WriterJournal::repairFromCard(QString *error) const
                     QDirIterator::Subdirectories);
     while (it.hasNext())
         copies.append(it.next());
+    // Copied beside the name first and then moved to it, so that a cut
+    // copy is never taken for the file by the next repair.
     bool complete = true;
     for (const QString &copy : qAsConst(copies)) {
         const QString destination = copy.chopped(setAsideSuffix().size());
-        if (!existsAt(destination))
-            complete = FileSystem::copyFile(copy, destination, error) && complete;
+        const QString partial = destination + QLatin1String(".zuv-copy");
+        if (!existsAt(destination)) {
+            complete = FileSystem::removeFile(partial, error) && FileSystem::copyFile(copy, partial, error)
+                && FileSystem::replaceFile(partial, destination, error) && complete;
+        }
     }
     return complete;
 }
