@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qint64 LargestJournal = 16 * 1024 * 1024;
@@ -234,6 +236,7 @@ bool WriterJournal::holds(const QString &path, const QByteArray &digest)
 // A committed write goes forward when it can, an uncommitted one back.
 WriterJournal::Direction WriterJournal::direction()
 {
+    m_digests.clear();
     bool allOld = true;
     bool allNew = true;
     for (const File &file : qAsConst(files)) {
