@@ -1,9 +1,10 @@
 #include "filesystem.h"
 
+#include "md5.h"
+
 #include "helpers/io.h"
 
 #include <QAtomicInt>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -341,12 +342,12 @@ QByteArray digestOf(const QString &path, qint64 *size)
     QString error;
     if (!openRegular(file, path, &error))
         return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || file.error() != QFileDevice::NoError)
+    const QByteArray digest = Md5::hexDigest(&file);
+    if (digest.isEmpty() || file.error() != QFileDevice::NoError)
         return QByteArray();
     if (size)
         *size = file.size();
-    return hash.result().toHex();
+    return digest;
 }
 
 bool copyFile(const QString &from, const QString &to, QString *error)

@@ -37,8 +37,10 @@ void makeWritable(QFile &file);
 // (a link, a FIFO, a socket, a device) is refused before it could block
 // or lead elsewhere.
 bool openRegular(QFile &file, const QString &path, QString *error);
-// SHA-256 of the regular file at path, and its size; empty when there is
-// no regular file there or it cannot be read.
+// MD5 of the regular file at path (lower-case hex), and its size; empty
+// when there is no regular file there or it cannot be read. It tells
+// versions of a file apart, at the speed the card reads; a card that
+// forged a collision would gain nothing it does not hold already.
 QByteArray digestOf(const QString &path, qint64 *size = nullptr);
 // Copies the regular file at from to a new file at to, which must not
 // exist, and flushes it to the medium.

@@ -36,7 +36,7 @@ bool existsAt(const QString &path)
 
 bool isDigest(const QByteArray &text)
 {
-    if (text.size() != 64)
+    if (text.size() != 32)
         return false;
     for (const char c : text) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
@@ -295,7 +295,8 @@ bool WriterJournal::placeFile(const File &file, Direction direction, QList<Devic
 // of the direction, or is absent when that version is.
 bool WriterJournal::verifyPlaced(Direction direction, QString *error)
 {
-    m_digests.clear();
+    // A file placeFile() found holding its version was read just now; the
+    // ones it copied are read again.
     for (const File &file : qAsConst(files)) {
         const QString destination = pathOf(file.relativePath);
         const bool absent = direction == Direction::Back && !file.hadOldVersion;

@@ -18,8 +18,8 @@
 //     remove ZUV.FW                             a file removed after the commit
 //     directory NEW                             one the write created, parents first
 //     file SUB/A.BIN                            a file of the write, then:
-//     new 1234 <SHA-256 of the new version, lower-case hex>
-//     old 1200 <SHA-256 of the old version>     only when there was one
+//     new 1234 <MD5 of the new version, lower-case hex>
+//     old 1200 <MD5 of the old version>         only when there was one
 //     checksum <SHA-256 of every byte above, newlines included>
 //
 // Paths are below the root, "/"-separated, and run to the end of their
@@ -41,7 +41,7 @@ public:
         QString source; // where the new version is; not kept on the card
         QString relativePath;
         bool hadOldVersion = false;
-        QByteArray newDigest; // SHA-256, lower-case hex
+        QByteArray newDigest; // MD5, lower-case hex (FileSystem::digestOf)
         qint64 newSize = 0;
         QByteArray oldDigest; // empty when there was no old version
         qint64 oldSize = 0;

@@ -239,7 +239,7 @@ namespace {
 void writeJournal(const QString &root, const QString &relativePath, const QStringList &createdDirectories = {})
 {
     WriterJournal journal(root);
-    const auto sha = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex(); };
+    const auto sha = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex(); };
     const QByteArray oldContent = OldCard.value(relativePath);
     const QByteArray newContent = Release.value(relativePath);
     journal.files.append({QString(), relativePath, true, sha(newContent), newContent.size(), sha(oldContent),
