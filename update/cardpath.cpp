@@ -21,7 +21,7 @@ const char OnlyTheCard[] = "the update writes only to the card itself";
 // What one path is; a link at the path itself is looked at, not followed,
 // unless asked.
 struct Entry {
-    enum Kind { Missing, Directory, File, Link, Unreadable };
+    enum Kind { Missing, Directory, File, Link, Special, Unreadable };
     Kind kind = Missing;
     quint64 volume = 0; // the volume it is on
     QString error;      // for Unreadable
@@ -60,6 +60,8 @@ Entry examine(const QString &path, Follow follow = Follow::Never)
     entry.volume = information.dwVolumeSerialNumber;
     if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         entry.kind = Entry::Link;
+    else if (information.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        entry.kind = Entry::Special;
     else
         entry.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Entry::Directory : Entry::File;
     return entry;
@@ -82,8 +84,10 @@ Entry examine(const QString &path, Follow follow = Follow::Never)
     entry.volume = quint64(status.st_dev);
     if (S_ISLNK(status.st_mode))
         entry.kind = Entry::Link;
+    else if (S_ISDIR(status.st_mode))
+        entry.kind = Entry::Directory;
     else
-        entry.kind = S_ISDIR(status.st_mode) ? Entry::Directory : Entry::File;
+        entry.kind = S_ISREG(status.st_mode) ? Entry::File : Entry::Special;
     return entry;
 }
 #endif
@@ -99,6 +103,11 @@ QString reason(const QString &relativePath, const Entry &entry, quint64 cardVolu
 #else
         return QStringLiteral("\"%1\" on the card is a link; %2").arg(relativePath, QLatin1String(OnlyTheCard));
 #endif
+    case Entry::Special:
+        // A FIFO or a device would block the first read of it for ever.
+        return QStringLiteral("\"%1\" on the card is neither a file nor a directory (a FIFO, socket or device); "
+                              "it is not opened")
+            .arg(relativePath);
     case Entry::Unreadable:
         return QStringLiteral("Cannot examine \"%1\" on the card: %2").arg(relativePath, entry.error);
     case Entry::Directory:

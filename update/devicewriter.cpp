@@ -27,7 +27,7 @@
 namespace {
 
 // What one file adds to the journal at most, besides its path.
-constexpr qint64 JournalBytesPerFile = 64 + 256; // its flags and a path of up to 256 characters
+constexpr qint64 JournalBytesPerFile = 2 * (8 + 20 + 64) + 256; // two versions and a path of up to 256 characters
 constexpr qint64 JournalBytes = 256;
 
 // One write or repair at a time in the process, so that a repair never
@@ -62,6 +62,8 @@ DeviceWriterPrivate::DeviceWriterPrivate(const QString &root)
     : root(root)
     , journal(root)
 {
+    journal.stepContext = this;
+    journal.stepHook = [](void *context, const char *what) { static_cast<DeviceWriterPrivate *>(context)->step(what); };
 }
 
 bool DeviceWriterPrivate::fail(DeviceWriter::Failure kind, const QString &error)
@@ -86,8 +88,12 @@ bool DeviceWriterPrivate::failAndUndo(DeviceWriter::Failure kind, const QString 
             return false;
         }
     }
-    if (journal.rollBack(&undoSteps, &undoError) && journal.close(&undoError))
+    const WriterJournal::Direction direction = journal.direction();
+    if (direction == WriterJournal::Direction::Back
+        && journal.complete(direction, &undoSteps, &undoError) == WriterJournal::Completion::Done)
         return false;
+    if (direction != WriterJournal::Direction::Back)
+        undoError = QStringLiteral("an old version is no longer on the card");
     // The journal stays, so the next run finishes the undo.
     errorString += QStringLiteral("; undo incomplete: ") + undoError;
     return false;
@@ -120,7 +126,8 @@ bool DeviceWriterPrivate::volumeGone()
 // would carry off the card, before anything is written.
 bool DeviceWriterPrivate::staysOnCard()
 {
-    const QString error = journal.checkOnCard(removedAfterCommit);
+    journal.removedAfterCommit = removedAfterCommit;
+    const QString error = journal.checkOnCard();
     return error.isEmpty() || fail(DeviceWriter::NotOnCard, error);
 }
 
@@ -138,7 +145,9 @@ bool DeviceWriterPrivate::plan()
         if (!Manifest::isSafeRelativePath(file.relativePath) || destinations.contains(file.relativePath.toLower()))
             return fail(DeviceWriter::InvalidTarget, QStringLiteral("\"%1\" is written twice").arg(destination.filePath()));
         destinations.insert(file.relativePath.toLower());
-        file.hadOldVersion = destination.exists();
+        file.hadOldVersion = destination.exists() || destination.isSymLink();
+        if (!describe(&file))
+            return false;
         QStringList missing;
         for (QString directory = QFileInfo(file.relativePath).path(); directory != QLatin1String(".");
              directory = QFileInfo(directory).path()) {
@@ -152,6 +161,26 @@ bool DeviceWriterPrivate::plan()
             missingDirectories.insert(directory);
         }
     }
+    return true;
+}
+
+// The digest and size of the new version, and of the old one where there
+// is one, for the journal: the repair tells the versions apart by them.
+bool DeviceWriterPrivate::describe(WriterJournal::File *file)
+{
+    const QString destination = journal.pathOf(file->relativePath);
+    for (const QChar c : file->relativePath) {
+        if (c.category() == QChar::Other_Control)
+            return fail(DeviceWriter::InvalidTarget, QStringLiteral("\"%1\" holds a control character").arg(destination));
+    }
+    file->newDigest = FileSystem::digestOf(file->source, &file->newSize);
+    if (file->newDigest.isEmpty())
+        return fail(DeviceWriter::CopyFailed, QStringLiteral("Cannot read \"%1\"").arg(file->source));
+    if (!file->hadOldVersion)
+        return true;
+    file->oldDigest = FileSystem::digestOf(destination, &file->oldSize);
+    if (file->oldDigest.isEmpty())
+        return fail(DeviceWriter::SetAsideFailed, QStringLiteral("Cannot read \"%1\"").arg(destination));
     return true;
 }
 
@@ -298,27 +327,26 @@ bool DeviceWriterPrivate::commitJournal()
 }
 
 // Past the commit every new version is on the medium and nothing is undone.
-// A clean-up that cannot finish keeps the journal, so that the next repair
-// finishes it the same way; the update is in place all the same.
+// The write succeeds only once every new version was read back from the
+// card and the removal of ZUV.FW flushed to it; a set-aside file that will
+// not go keeps the journal for the next repair, the update is in place all
+// the same. A card that fails or goes away before that ends the write as
+// removed, and the next repair completes it from the journal.
 void DeviceWriterPrivate::completeCommitted()
 {
+    if (volumeGone())
+        return;
     QString error;
+    QList<DeviceWriter::Undo> unused;
+    const WriterJournal::Completion completion = journal.complete(WriterJournal::Direction::Forward, &unused, &error);
     if (volumeGone())
         return;
-    const bool removed = journal.rollForward(removedAfterCommit, &error);
-    step("old versions removed");
-    if (!removed || !journal.syncTouched(&error)) {
-        qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
+    if (completion == WriterJournal::Completion::Failed) {
+        fail(DeviceWriter::VolumeGone, QStringLiteral("The update of \"%1\" could not be completed: %2").arg(root, error));
         return;
     }
-    step("synced");
-    if (volumeGone())
-        return;
-    if (!journal.remove(&error)) {
+    if (completion == WriterJournal::Completion::LeftoversKept)
         qDebug() << Q_FUNC_INFO << "Clean-up incomplete, left to the next run:" << error;
-        return;
-    }
-    step("journal removed");
 }
 
 DeviceWriter::DeviceWriter(const QString &root)
@@ -356,7 +384,7 @@ bool DeviceWriter::write()
     QMutexLocker locker(&writeMutex);
     d->volume = volumeOf(d->root);
     QString error;
-    if (!WriterJournal::repair(d->root, d->removedAfterCommit, &error))
+    if (!WriterJournal::repair(d->root, &error))
         return d->fail(RepairFailed, error);
     if (!d->staysOnCard() || !d->plan())
         return false;
@@ -389,9 +417,10 @@ QList<DeviceWriter::Undo> DeviceWriter::undoSteps() const
 
 bool DeviceWriter::repair(const QString &root, const QStringList &removedAfterCommit, QString *errorString)
 {
+    Q_UNUSED(removedAfterCommit) // the journal names them itself
     QMutexLocker locker(&writeMutex);
     QString error;
-    const bool repaired = WriterJournal::repair(root, removedAfterCommit, &error);
+    const bool repaired = WriterJournal::repair(root, &error);
     if (!repaired)
         qDebug() << Q_FUNC_INFO << "Repair failed:" << error;
     if (errorString)

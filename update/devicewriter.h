@@ -16,8 +16,8 @@ class DeviceWriterPrivate;
 // is killed or the card is pulled part way. The card is the user's only
 // copy of a working firmware.
 //
-// A journal at the volume root names every file and whether it had an old
-// version. Each new version is first staged beside its destination and
+// A journal at the volume root names every file with the digests of its
+// new and old versions, and the files to remove after the commit. Each new version is first staged beside its destination and
 // flushed to the medium; then every old version is moved aside, then every
 // new one moved into place, and any failure undoes those moves in reverse
 // order. A card may lose whatever was not flushed and keep the rest in any
@@ -31,7 +31,9 @@ class DeviceWriterPrivate;
 //
 // Leftovers of an interrupted write are repaired from the journal: an
 // uncommitted one back to the old state, a committed one forward to the new
-// state. One write or repair runs at a time in the process.
+// state, or the other way when a version the way wants is lost. Nothing is
+// removed before what replaces it is verified at its name by its digest.
+// One write or repair runs at a time in the process.
 class DeviceWriter
 {
 public:
@@ -82,9 +84,11 @@ public:
     QList<Undo> undoSteps() const;
 
     // Brings the volume back to a consistent state after an interrupted
-    // write, removing removedAfterCommit where the write was committed as
-    // the write would have. True when there was nothing to repair or the
-    // repair succeeded.
+    // write, removing the files the write named to go after the commit
+    // where it completes the write (the journal names them;
+    // removedAfterCommit is no longer needed). True when there was nothing
+    // to repair or the repair succeeded; otherwise errorString says why,
+    // and nothing was removed that is the last copy of a version.
     static bool repair(const QString &root, const QStringList &removedAfterCommit,
                        QString *errorString = nullptr);
 

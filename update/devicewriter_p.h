@@ -26,6 +26,7 @@ public:
 
     bool staysOnCard();
     bool plan();
+    bool describe(WriterJournal::File *file);
     bool checkRoom();
     bool writeJournal();
     bool createDirectories();

@@ -1,7 +1,11 @@
 #include "filesystem.h"
 
+#include "md5.h"
+
 #include "helpers/io.h"
 
+#include <QAtomicInt>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 
@@ -12,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -20,6 +25,46 @@
 
 namespace FileSystem {
 namespace {
+
+QAtomicInt refusedFlushes;
+
+#ifdef Q_OS_WIN
+const wchar_t *nativePath(const QString &native)
+{
+    return reinterpret_cast<const wchar_t *>(native.utf16());
+}
+
+// What is at path without following it: INVALID_FILE_ATTRIBUTES when
+// nothing is there or it cannot be told (GetLastError() says which).
+DWORD attributesOf(const QString &path)
+{
+    return ::GetFileAttributesW(nativePath(QDir::toNativeSeparators(path)));
+}
+
+bool isPlainFile(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES
+        && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+#else
+// A descriptor of the regular file at path, opened without following a
+// link and without waiting on a FIFO or a device; -1 with errno set, and
+// EINVAL for anything but a regular file.
+int openPlainFile(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = S_ISREG(status.st_mode) ? errno : EINVAL;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+#endif
 
 #ifndef Q_OS_WIN
 QString systemError(const QString &what, const QString &path)
@@ -86,47 +131,72 @@ bool syncFile(QFile &file, QString *error)
     return true;
 }
 
-bool syncDirectory(const QString &path, QString *error)
+int refusedDirectoryFlushes()
+{
+    return refusedFlushes.loadAcquire();
+}
+
+namespace {
+
+// A directory flush the system refused: counted, and the volume flushed
+// instead as far as the system lets us. The repair's verification of
+// every file carries whatever that leaves unordered.
+bool flushRefused(const QString &path, QString *error, bool *refused)
+{
+    refusedFlushes.ref();
+    if (refused)
+        *refused = true;
+    qDebug() << Q_FUNC_INFO << "Directory flush refused, flushing the volume instead:" << path;
+    return syncVolume(path, error);
+}
+
+} // namespace
+
+bool syncDirectory(const QString &path, QString *error, bool *refused)
 {
 #ifdef Q_OS_WIN
     // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS, and
     // FlushFileBuffers needs write access to it. On a FAT or exFAT card the
     // flush writes out the directory's entries (names, sizes, first
-    // clusters) and the allocation table behind them: the renames and
-    // removals of a step are on the medium before the next step relies on
-    // them. Where the system refuses a directory flush (access denied, or a
-    // file system without one), the moves themselves were written through
-    // (MOVEFILE_WRITE_THROUGH) and nothing more can be asked for.
-    const HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
-                                       GENERIC_READ | GENERIC_WRITE,
+    // clusters) and the allocation table behind them. Where the system
+    // refuses a directory flush (access denied, or a file system without
+    // one), the volume is flushed instead where the process may open it.
+    const HANDLE handle = ::CreateFileW(nativePath(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         if (code == ERROR_ACCESS_DENIED)
-            return true;
+            return flushRefused(path, error, refused);
         *error = QStringLiteral("Cannot open directory \"%1\": %2").arg(path, qt_error_string(int(code)));
         return false;
     }
-    bool ok = ::FlushFileBuffers(handle);
+    const bool ok = ::FlushFileBuffers(handle);
     const DWORD code = ::GetLastError();
-    if (!ok && (code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED))
-        ok = true;
-    if (!ok)
-        *error = QStringLiteral("Cannot flush directory \"%1\": %2").arg(path, qt_error_string(int(code)));
     ::CloseHandle(handle);
-    return ok;
+    if (ok)
+        return true;
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED)
+        return flushRefused(path, error, refused);
+    *error = QStringLiteral("Cannot flush directory \"%1\": %2").arg(path, qt_error_string(int(code)));
+    return false;
 #else
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *error = systemError(QStringLiteral("Cannot open directory"), path);
         return false;
     }
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot sync a directory
-    if (!ok)
-        *error = systemError(QStringLiteral("Cannot flush directory"), path);
+    const bool ok = ::fsync(fd) == 0;
+    const int code = errno;
     ::close(fd);
-    return ok;
+    if (ok)
+        return true;
+    if (code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EROFS)
+        return flushRefused(path, error, refused);
+    errno = code;
+    *error = systemError(QStringLiteral("Cannot flush directory"), path);
+    return false;
 #endif
 }
 
@@ -144,9 +214,24 @@ bool syncVolume(const QString &path, QString *error)
     ::close(fd);
     return ok;
 #elif defined(Q_OS_WIN)
-    Q_UNUSED(path)
+    // A handle to the volume itself ("\\.\E:") flushes everything on it,
+    // where the process may open it (usually with administrator rights
+    // only); without it every file and directory was flushed on its own.
     Q_UNUSED(error)
-    return true; // every file and directory was flushed on its own; the volume needs rights we lack
+    wchar_t mountPoint[MAX_PATH + 1];
+    if (!::GetVolumePathNameW(nativePath(QDir::toNativeSeparators(path)), mountPoint, MAX_PATH + 1))
+        return true;
+    QString volume = QString::fromWCharArray(mountPoint);
+    if (volume.endsWith(QLatin1Char('\\')))
+        volume.chop(1);
+    const QString device = QStringLiteral("\\\\.\\") + volume;
+    const HANDLE handle = ::CreateFileW(nativePath(device), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return true;
+    ::FlushFileBuffers(handle);
+    ::CloseHandle(handle);
+    return true;
 #else
     Q_UNUSED(path)
     Q_UNUSED(error)
@@ -204,21 +289,131 @@ bool copyData(QFile &from, QFile &to, QString *error)
 
 void makeWritable(QFile &file)
 {
-    const QFileDevice::Permissions permissions = file.permissions();
-    if (!(permissions & QFileDevice::WriteOwner))
-        file.setPermissions(permissions | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+#ifdef Q_OS_WIN
+    const QString native = QDir::toNativeSeparators(file.fileName());
+    const DWORD attributes = attributesOf(file.fileName());
+    if (isPlainFile(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
+        ::SetFileAttributesW(nativePath(native), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+#else
+    // Through a descriptor of the file itself: a link at its name is never
+    // followed to change what lies behind it.
+    const int fd = openPlainFile(file.fileName(), O_RDONLY);
+    if (fd < 0)
+        return;
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && !(status.st_mode & S_IWUSR))
+        ::fchmod(fd, (status.st_mode & 07777) | S_IWUSR);
+    ::close(fd);
+#endif
+}
+
+bool openRegular(QFile &file, const QString &path, QString *error)
+{
+    file.setFileName(path);
+#ifdef Q_OS_WIN
+    if (!isPlainFile(attributesOf(path))) {
+        *error = QStringLiteral("\"%1\" is not a regular file").arg(path);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+#else
+    const int fd = openPlainFile(path, O_RDONLY);
+    if (fd < 0) {
+        *error = errno == EINVAL || errno == ELOOP
+            ? QStringLiteral("\"%1\" is not a regular file").arg(path)
+            : systemError(QStringLiteral("Cannot read"), path);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+#endif
+    return true;
+}
+
+QByteArray digestOf(const QString &path, qint64 *size)
+{
+    QFile file;
+    QString error;
+    if (!openRegular(file, path, &error))
+        return QByteArray();
+    const QByteArray digest = Md5::hexDigest(&file);
+    if (digest.isEmpty() || file.error() != QFileDevice::NoError)
+        return QByteArray();
+    if (size)
+        *size = file.size();
+    return digest;
+}
+
+bool copyFile(const QString &from, const QString &to, QString *error)
+{
+    QFile source;
+    if (!openRegular(source, from, error))
+        return false;
+    // Created afresh (O_CREAT | O_EXCL, CREATE_NEW on Windows), which fails
+    // on a link at its name instead of writing through it.
+    QFile target(to);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = QStringLiteral("Cannot create \"%1\": %2").arg(to, target.errorString());
+        return false;
+    }
+    if (copyData(source, target, error) && syncFile(target, error)) {
+        target.close();
+        if (target.error() == QFileDevice::NoError)
+            return true;
+        *error = QStringLiteral("Cannot write \"%1\": %2").arg(to, target.errorString());
+    }
+    target.close();
+    QFile::remove(to); // our own partial copy
+    return false;
 }
 
 bool removeFile(const QString &path, QString *error)
 {
+#ifdef Q_OS_WIN
+    const DWORD attributes = attributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return true;
+        *error = QStringLiteral("Cannot examine \"%1\": %2").arg(path, qt_error_string(int(code)));
+        return false;
+    }
+    if (!isPlainFile(attributes)) {
+        *error = QStringLiteral("\"%1\" is not a regular file; it is left alone").arg(path);
+        return false;
+    }
     QFile file(path);
-    if (!file.exists())
-        return true;
     makeWritable(file);
     if (file.remove())
         return true;
     *error = QStringLiteral("Cannot remove \"%1\": %2").arg(path, file.errorString());
     return false;
+#else
+    // An existence check that fails for another reason than the file's
+    // absence (an I/O error of a card being pulled) is not "already gone".
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status;
+    if (::lstat(name.constData(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return true;
+        *error = systemError(QStringLiteral("Cannot examine"), path);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *error = QStringLiteral("\"%1\" is not a regular file; it is left alone").arg(path);
+        return false;
+    }
+    if (::unlink(name.constData()) == 0)
+        return true;
+    *error = systemError(QStringLiteral("Cannot remove"), path);
+    return false;
+#endif
 }
 
 } // namespace FileSystem

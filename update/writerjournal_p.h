@@ -3,24 +3,37 @@
 
 #include "devicewriter.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// The journal a DeviceWriter keeps at the volume root while it writes: every
-// file of the write and whether it had an old version, the directories the
-// write created, and whether the write was committed. Cards in the field may
-// carry a journal of an interrupted write, so its form on the card stays:
+// The journal a DeviceWriter keeps at the volume root while it writes. It
+// describes itself, so that a repair never has to guess what a file on the
+// card is. Its form on the card, UTF-8 text, one item a line:
 //
-//     {"state": "prepared" | "committed",
-//      "files": [{"path": "SUB/A.BIN", "old": true}, ...],
-//      "createdDirectories": ["SUB", ...]}   (parents before children)
+//     ZUV-UPDATE-JOURNAL 2                      the format and its version
+//     state prepared | committed
+//     remove ZUV.FW                             a file removed after the commit
+//     directory NEW                             one the write created, parents first
+//     file SUB/A.BIN                            a file of the write, then:
+//     new 1234 <MD5 of the new version, lower-case hex>
+//     old 1200 <MD5 of the old version>         only when there was one
+//     checksum <SHA-256 of every byte above, newlines included>
+//
+// Paths are below the root, "/"-separated, and run to the end of their
+// line. A journal whose checksum does not match was cut short or damaged:
+// it is never acted on, and the repair falls back to what the card itself
+// shows. A journal of another format (the JSON one of earlier versions
+// included) or naming a path off the card is refused, and nothing is
+// deleted.
 //
 // Beside each destination a write leaves its new version under
 // stagedSuffix() and its old one under setAsideSuffix() until the end.
-// rollBack() and rollForward() look at what is on the volume rather than at
-// how far a write got, so that either can be repeated after being
-// interrupted itself.
+// complete() looks at what is on the card rather than at how far a write
+// got, and verifies every version by its digest before it removes
+// anything, so that it can be repeated after being interrupted itself.
 class WriterJournal
 {
 public:
@@ -28,7 +41,22 @@ public:
         QString source; // where the new version is; not kept on the card
         QString relativePath;
         bool hadOldVersion = false;
+        QByteArray newDigest; // MD5, lower-case hex (FileSystem::digestOf)
+        qint64 newSize = 0;
+        QByteArray oldDigest; // empty when there was no old version
+        qint64 oldSize = 0;
     };
+
+    enum class ReadResult { Valid, Damaged, Refused };
+    // Which release the card can be brought to: Back to the old versions,
+    // Forward to the new ones, or Neither when a version of each is lost.
+    enum class Direction { Back, Forward, Neither };
+    // Done: the card holds the release and nothing else of the write.
+    // LeftoversKept: the card holds the release, verified and flushed, with
+    // the files removed after the commit gone, but a staged or set-aside
+    // file or the journal would not go.
+    enum class Completion { Done, LeftoversKept, Failed };
+    using StepHook = void (*)(void *context, const char *what);
 
     explicit WriterJournal(const QString &root);
 
@@ -38,46 +66,50 @@ public:
 
     QString pathOf(const QString &relativePath) const;
     QStringList destinations() const;
-    // Empty when every path the write touches, and every file to remove
-    // after it, stays on the card; otherwise why not.
-    QString checkOnCard(const QStringList &removedAfterCommit) const;
+    // Empty when every path the write touches, every directory it creates
+    // and every file to remove after it stays on the card; otherwise why not.
+    QString checkOnCard() const;
 
-    // Reads the journal at the root; false when it is unreadable or not one
-    // of this program.
-    bool read(QString *error);
+    QByteArray toText() const;
+    ReadResult read(QString *error);
     // Replaces the journal on the volume as a whole and flushes the root.
     bool write(QString *error) const;
-    // Puts every old version back and removes every new one and every
-    // directory the write created, in reverse order.
-    bool rollBack(QList<DeviceWriter::Undo> *undo, QString *error) const;
-    // Completes a committed write, whose new versions are all in place:
-    // removes what is left beside them and the files named by the caller.
-    bool rollForward(const QStringList &removedAfterCommit, QString *error) const;
-    // Flushes every directory whose entries the write changes, then the
-    // volume.
-    bool syncTouched(QString *error) const;
-    // Removes the journal from the volume and flushes that.
-    bool remove(QString *error) const;
-    // syncTouched(), then remove(): the journal goes only once everything
-    // it protects is on the medium.
-    bool close(QString *error) const;
 
-    // Brings the volume at root back to one release after an interrupted
-    // write: an uncommitted one back to the old files, a committed one
-    // forward to the new ones, removing removedAfterCommit as the write
-    // would have. True when there was nothing to repair.
-    static bool repair(const QString &root, const QStringList &removedAfterCommit, QString *error);
+    Direction direction();
+    // Brings every file to the release of the direction, by copying, never
+    // by moving its last copy; verifies each at its name, flushes, and only
+    // then removes what the release does not hold, and the journal.
+    Completion complete(Direction direction, QList<DeviceWriter::Undo> *undo, QString *error);
+    // Flushes every directory whose entries the write changes.
+    bool syncTouched(QString *error) const;
+
+    // Brings the volume at root to one release after an interrupted write.
+    // True when there was nothing to repair or the repair is complete.
+    static bool repair(const QString &root, QString *error);
 
     bool committed = false;
     QList<File> files;
     QStringList createdDirectories; // parents before children
+    QStringList removedAfterCommit;
+    StepHook stepHook = nullptr;
+    void *stepContext = nullptr;
 
 private:
     QString path() const;
     QStringList touchedDirectories() const;
-    void removeTemporaries() const;
+    QString removeTemporaries() const;
+    QByteArray digestAt(const QString &path);
+    bool holds(const QString &path, const QByteArray &digest);
+    bool placeFile(const File &file, Direction direction, QList<DeviceWriter::Undo> *undo, QString *error);
+    bool verifyPlaced(Direction direction, QString *error);
+    bool removeAll(const QStringList &paths, QString *error) const;
+    void removeCreatedDirectories() const;
+    bool removeJournal(QString *error) const;
+    bool repairFromCard(QString *error) const;
+    void step(const char *what) const;
 
     QString m_root;
+    QHash<QString, QByteArray> m_digests; // of the card's files, as last read
 };
 
 #endif

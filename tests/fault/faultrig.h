@@ -27,7 +27,7 @@ extern const QByteArray ChangelistPath;
 extern const QByteArray InfoPath;
 constexpr int FirmwareDownloads = 7;
 // Steps of the device writer in a firmware run, and the step that commits it.
-constexpr int FirmwareWriterSteps = 25;
+constexpr int FirmwareWriterSteps = 26;
 constexpr int FirmwareCommitStep = 22;
 
 Files oldCard();

@@ -36,6 +36,11 @@ struct Operation {
     int durableAt = INT_MAX;   // index of the operation that completes that
 };
 
+// A choice of operations marks a rename that lands as one half alone.
+constexpr int IndexMask = (1 << 28) - 1;
+constexpr int NewNameOnly = 1 << 28;
+constexpr int OldNameRemovedOnly = 2 << 28;
+
 bool isFlush(const Operation &operation)
 {
     return operation.kind == 'F' || operation.kind == 'S';
@@ -78,6 +83,9 @@ public:
     void findDurability();
     Card rebuild(const QVector<int> &applied) const;
 
+    QList<QVector<int>> tornChoices(const QVector<int> &durable, const QVector<int> &pending) const;
+
+    PowerLossCard::Model model = PowerLossCard::Ordered;
     QTemporaryDir base{QStringLiteral("/tmp/zuv-powerloss-XXXXXX")};
     QScopedPointer<ChildProcess> fileSystem;
     bool mounted = false;
@@ -204,8 +212,8 @@ PowerLossCard::Card PowerLossCard::Private::rebuild(const QVector<int> &applied)
         }
         return true;
     };
-    for (const int index : applied) {
-        const Operation &operation = operations.at(index);
+    for (const int choice : applied) {
+        const Operation &operation = operations.at(choice & IndexMask);
         if (operation.file >= content.size())
             content.resize(operation.file + 1);
         QByteArray *data = operation.file >= 0 ? &content[operation.file] : nullptr;
@@ -237,9 +245,13 @@ PowerLossCard::Card PowerLossCard::Private::rebuild(const QVector<int> &applied)
                 directories.remove(operation.path);
             break;
         case 'N':
-            if (names.contains(operation.path) && directories.contains(parentOf(operation.target))
-                && !directories.contains(operation.target))
-                names.insert(operation.target, names.take(operation.path));
+            if ((choice & OldNameRemovedOnly) != 0) {
+                names.remove(operation.path);
+            } else if (names.contains(operation.path) && directories.contains(parentOf(operation.target))
+                       && !directories.contains(operation.target)) {
+                const int file = (choice & NewNameOnly) != 0 ? names.value(operation.path) : names.take(operation.path);
+                names.insert(operation.target, file);
+            }
             break;
         default:
             break;
@@ -268,9 +280,30 @@ QString PowerLossCard::unavailableReason()
     return {};
 }
 
-PowerLossCard::PowerLossCard()
+PowerLossCard::PowerLossCard(Model model)
     : d(new Private)
 {
+    d->model = model;
+}
+
+// Each rename not yet on the medium torn into either half, alone and with
+// everything pending after it, and every one of them torn the same way.
+QList<QVector<int>> PowerLossCard::Private::tornChoices(const QVector<int> &durable, const QVector<int> &pending) const
+{
+    QList<QVector<int>> choices;
+    for (const int half : {NewNameOnly, OldNameRemovedOnly}) {
+        QVector<int> allTorn = durable;
+        for (int i = 0; i < pending.size(); ++i) {
+            const bool rename = operations.at(pending.at(i)).kind == 'N';
+            allTorn.append(rename ? pending.at(i) | half : pending.at(i));
+            if (!rename)
+                continue;
+            choices.append(durable + pending.mid(0, i) + QVector<int>{pending.at(i) | half});
+            choices.append(durable + pending.mid(0, i) + QVector<int>{pending.at(i) | half} + pending.mid(i + 1));
+        }
+        choices.append(allTorn);
+    }
+    return choices;
 }
 
 PowerLossCard::~PowerLossCard()
@@ -305,6 +338,10 @@ bool PowerLossCard::mount(const Card &initial)
 
     d->fileSystem.reset(new ChildProcess);
     d->fileSystem->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("POWERLOSSFS_REFUSE_FSYNCDIR"),
+                       d->model == RefusedDirectoryFlushes ? QStringLiteral("1") : QStringLiteral("0"));
+    d->fileSystem->setProcessEnvironment(environment);
     d->fileSystem->start(QStringLiteral(ZUV_POWERLOSSFS_PROGRAM),
                          {d->backingPath(), d->logPath(), d->cardPath(), QStringLiteral("-o"),
                           QStringLiteral("fsname=zuvcard")});
@@ -350,6 +387,11 @@ int PowerLossCard::operationCount() const
     return d->operations.size();
 }
 
+int PowerLossCard::flushCount() const
+{
+    return int(std::count_if(d->operations.cbegin(), d->operations.cend(), isFlush));
+}
+
 QString PowerLossCard::operationText(int index) const
 {
     const Operation &operation = d->operations.at(index);
@@ -383,6 +425,8 @@ QList<PowerLossCard::Card> PowerLossCard::cardsAfterCut(int k) const
     QList<QVector<int>> choices;
     for (int count = 0; count <= pending.size(); ++count)
         choices.append(durable + pending.mid(0, count));
+    if (d->model == TornRenames)
+        choices += d->tornChoices(durable, pending);
 
     if (k < d->operations.size() && isFlush(d->operations.at(k))) {
         QVector<int> covered;
@@ -415,7 +459,7 @@ QList<PowerLossCard::Card> PowerLossCard::cardsAfterCut(int k) const
     QList<Card> cards;
     QSet<QByteArray> seen;
     for (QVector<int> &choice : choices) {
-        std::sort(choice.begin(), choice.end());
+        std::sort(choice.begin(), choice.end(), [](int a, int b) { return (a & IndexMask) < (b & IndexMask); });
         const Card card = d->rebuild(choice);
         QCryptographicHash hash(QCryptographicHash::Sha1);
         for (auto it = card.cbegin(); it != card.cend(); ++it) {

@@ -23,6 +23,14 @@ class ChildProcess;
 //   or, when there are more than MaxReorderedChanges, each one alone and
 //   every one but one (2^n states would take hours for a few more files).
 //
+// Models of a card that is less than POSIX, as FAT cards on real systems:
+//
+// - TornRenames: a rename not yet flushed may also reach the medium as one
+//   of its two halves alone (the new name added with the old one kept, or
+//   the old name removed without the new one), one rename or all of them;
+// - RefusedDirectoryFlushes: the card refuses every directory flush, so no
+//   name change is ever known to be on the medium.
+//
 // A card is given as its files (path below the root, content) and its
 // directories (path with a trailing "/", empty content).
 class PowerLossCard
@@ -34,7 +42,9 @@ public:
     // Empty when a recording card can be mounted here; otherwise why not.
     static QString unavailableReason();
 
-    PowerLossCard();
+    enum Model { Ordered, TornRenames, RefusedDirectoryFlushes };
+
+    explicit PowerLossCard(Model model = Ordered);
     ~PowerLossCard();
 
     // Puts the card's first content into the backing directory and mounts.
@@ -44,6 +54,8 @@ public:
     bool unmount();
 
     int operationCount() const;
+    // File and directory flushes the card recorded.
+    int flushCount() const;
     QString operationText(int index) const;
     // Operations among the first k that are not on the medium yet.
     int pendingAfter(int k) const;

@@ -18,6 +18,9 @@
  *   F ino             file flushed to the medium (fsync)
  *   S path            directory flushed to the medium (fsync)
  *
+ * With POWERLOSSFS_REFUSE_FSYNCDIR=1 in the environment every directory
+ * flush is refused (EINVAL), as several removable-media drivers do.
+ *
  * Paths start with "/" at the card's root. A volume-wide flush (syncfs)
  * never reaches a FUSE file system, so it is recorded as nothing, as a card
  * that lacks it would behave. Runs single-threaded, so the log is in the
@@ -43,6 +46,7 @@
 
 static int rootFd = -1;
 static FILE *logFile;
+static int refuseFsyncdir;
 
 /* Paths relative to the backing directory, so nothing goes through the mount. */
 static const char *below(const char *path)
@@ -142,6 +146,8 @@ static int pl_releasedir(const char *path, struct fuse_file_info *fi)
 static int pl_fsyncdir(const char *path, int dataOnly, struct fuse_file_info *fi)
 {
     (void)dataOnly;
+    if (refuseFsyncdir)
+        return -EINVAL;
     if (fsync(dirfd((DIR *)(uintptr_t)fi->fh)) < 0)
         return -errno;
     record("S\t%s", path);
@@ -308,6 +314,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "usage: %s BACKING LOG MOUNTPOINT [fuse options]\n", argv[0]);
         return 2;
     }
+    const char *refuse = getenv("POWERLOSSFS_REFUSE_FSYNCDIR");
+    refuseFsyncdir = refuse && strcmp(refuse, "1") == 0;
     rootFd = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
         perror(argv[1]);

@@ -3,7 +3,11 @@
 
 #include "volume.h"
 
+#include "update/writerjournal_p.h"
+
 #include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDirIterator>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
@@ -13,6 +17,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 using Files = QMap<QString, QByteArray>;
 
@@ -121,11 +129,17 @@ private Q_SLOTS:
     void undoesFailedWrite();
     void refusesForeignJournal_data();
     void refusesForeignJournal();
+    void keepsEveryFileWhenTheJournalIsDamaged();
+    void refusesSpecialFiles();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
+    void neverReportsSuccessBeforeTheCleanUpIsOnTheCard();
     void replacesReadOnlyFiles();
 
 private:
+    // Writes the release, and names the steps of that write in order.
+    QStringList stepsOfAWrite();
+
     QScopedPointer<Volume> m_volume;
     QScopedPointer<QTemporaryDir> m_source;
     QScopedPointer<QTemporaryDir> m_outside;
@@ -206,46 +220,198 @@ void DeviceWriterTest::refusesForeignJournal_data()
 {
     QTest::addColumn<QString>("leftover");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("path leads out with ..") << "climbs out" << "ZUV-UPDATE.JOURNAL\" is not a journal";
+    QTest::newRow("earlier format") << "json" << "format of an earlier version";
+    QTest::newRow("other format version") << "version 3" << "format version 3, which this program does not know";
+    QTest::newRow("garbage") << "garbage" << "not a journal of this program";
+    QTest::newRow("path leads out with ..") << "climbs out" << "\"../a.bin\", which is not a path below";
     QTest::newRow("path crosses a link") << "link on the way" << "\"SUB\" on the card is a link";
+    QTest::newRow("created directory through a link") << "directory link" << "\"SUB\" on the card is a link";
     QTest::newRow("journal is a link") << "journal link" << "\"ZUV-UPDATE.JOURNAL\" on the card is a link";
+    QTest::newRow("link at the journal's temporary name") << "temporary link" << "is not a regular file";
+    QTest::newRow("link named like a staged file") << "staged link" << "\"a.bin.zuv-new\" on the card is a link";
+    QTest::newRow("link named like a set-aside file") << "aside link" << "\"a.bin.zuv-old\" on the card is a link";
+    QTest::newRow("FIFO at the journal's name") << "journal fifo" << "neither a file nor a directory";
 }
 
-// The kill test below produces every real journal state; what is left is
-// what no write of ours leaves: a journal we did not write, or one whose
-// undo would move the user's files behind a link.
+namespace {
+
+// A journal of this program naming a.bin, or SUB/b.bin, and the directories given.
+void writeJournal(const QString &root, const QString &relativePath, const QStringList &createdDirectories = {})
+{
+    WriterJournal journal(root);
+    const auto sha = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex(); };
+    const QByteArray oldContent = OldCard.value(relativePath);
+    const QByteArray newContent = Release.value(relativePath);
+    journal.files.append({QString(), relativePath, true, sha(newContent), newContent.size(), sha(oldContent),
+                          oldContent.size()});
+    journal.createdDirectories = createdDirectories;
+    journal.removedAfterCommit = RemovedAfterCommit;
+    QString error;
+    QVERIFY2(journal.write(&error), qPrintable(error));
+}
+
+void makeForeignJournal(const QString &leftover, const QString &root, const QString &outside)
+{
+    const QString journal = root + QLatin1Char('/') + WriterJournal::fileName();
+    if (leftover == QLatin1String("json"))
+        writeTree(root, {{WriterJournal::fileName(), R"({"state":"prepared","files":[{"path":"a.bin","old":true}]})"}});
+    if (leftover == QLatin1String("version 3"))
+        writeTree(root, {{WriterJournal::fileName(), "ZUV-UPDATE-JOURNAL 3\nstate prepared\n"}});
+    if (leftover == QLatin1String("garbage"))
+        writeTree(root, {{WriterJournal::fileName(), QByteArray("\x7f" "ELF garbage\n\0\1", 16)}});
+    if (leftover == QLatin1String("climbs out"))
+        writeJournal(root, QStringLiteral("../a.bin"));
+    if (leftover == QLatin1String("link on the way") || leftover == QLatin1String("directory link")) {
+        linkSubOutside(root, outside);
+        QVERIFY(QDir(outside).mkdir(QStringLiteral("EMPTY")));
+        const bool directory = leftover == QLatin1String("directory link");
+        writeJournal(root, directory ? QStringLiteral("a.bin") : QStringLiteral("SUB/b.bin"),
+                     directory ? QStringList{QStringLiteral("SUB/EMPTY")} : QStringList());
+    }
+    if (leftover == QLatin1String("journal link")) {
+        writeJournal(outside, QStringLiteral("a.bin"));
+        QVERIFY(QFile::link(outside + QLatin1Char('/') + WriterJournal::fileName(), journal));
+    }
+    if (leftover == QLatin1String("temporary link")) {
+        QVERIFY(QFile::setPermissions(outside + QStringLiteral("/b.bin"), QFileDevice::ReadOwner));
+        QVERIFY(QFile::link(outside + QStringLiteral("/b.bin"), journal + QStringLiteral(".Xa3bc1")));
+        writeJournal(root, QStringLiteral("a.bin"));
+    }
+    if (leftover == QLatin1String("staged link") || leftover == QLatin1String("aside link")) {
+        const QString suffix = leftover == QLatin1String("staged link") ? WriterJournal::stagedSuffix()
+                                                                         : WriterJournal::setAsideSuffix();
+        QFile::remove(root + QStringLiteral("/a.bin") + suffix);
+        QVERIFY(QFile::link(outside + QStringLiteral("/b.bin"), root + QStringLiteral("/a.bin") + suffix));
+        writeJournal(root, QStringLiteral("a.bin"));
+    }
+#ifdef Q_OS_UNIX
+    if (leftover == QLatin1String("journal fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(journal).constData(), 0644), 0);
+#endif
+}
+
+// What a card or folder holds, without opening anything but regular files:
+// names with their kind, content and mode.
+Files contentOf(const QString &root)
+{
+    Files entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        QByteArray entry = QByteArray::number(int(info.permissions()), 16) + ' ';
+        if (info.isSymLink())
+            entry += "link to " + info.symLinkTarget().toUtf8();
+        else if (info.isDir())
+            entry += "directory";
+        else if (!info.isFile())
+            entry += "special";
+        else if (QFile file(path); file.open(QIODevice::ReadOnly))
+            entry += file.readAll();
+        entries.insert(QDir(root).relativeFilePath(path), entry);
+    }
+    return entries;
+}
+
+} // namespace
+
+// Every journal state a write of ours leaves is repaired by the kill test
+// below; what is left is what no write of ours leaves: a journal of
+// another format, or one whose repair would reach behind a link or block
+// on a FIFO. Each is refused with its reason, before anything is removed,
+// by the repair and by a write.
 void DeviceWriterTest::refusesForeignJournal()
 {
     QFETCH(QString, leftover);
-    if (leftover != QLatin1String("climbs out") && Volume::kind() != Volume::Tmpfs)
-        QSKIP("FAT file systems hold no links");
+    const bool needsLinks = leftover.contains(QLatin1String("link")) || leftover.contains(QLatin1String("fifo"));
+    if (needsLinks && Volume::kind() != Volume::Tmpfs)
+        QSKIP("FAT file systems hold no links or FIFOs");
     const QString root = m_volume->rootPath();
-    const QByteArray undoA = R"({"state":"prepared","files":[{"path":"a.bin","old":true}]})";
-    if (leftover == QLatin1String("climbs out")) {
-        writeTree(root, {{"a.bin.zuv-old", "old a"},
-                         {"ZUV-UPDATE.JOURNAL", R"({"state":"prepared","files":[{"path":"../a.bin","old":true}]})"}});
-    } else if (leftover == QLatin1String("link on the way")) {
-        linkSubOutside(root, m_outside->path());
-        writeTree(root, {{"ZUV-UPDATE.JOURNAL", R"({"state":"prepared","files":[{"path":"SUB/b.bin","old":true}]})"}});
-    } else {
-        writeTree(root, {{"a.bin.zuv-old", "old a"}});
-        writeTree(m_outside->path(), {{"journal", undoA}});
-        QVERIFY(QFile::link(m_outside->path() + "/journal", root + "/ZUV-UPDATE.JOURNAL"));
-    }
-    const Files leftovers = m_volume->snapshot();
-    const Files outside = filesIn(m_outside->path());
+    writeTree(root, {{"a.bin.zuv-old", "old a"}});
+    QVERIFY(QFile::remove(root + QStringLiteral("/a.bin")));
+    makeForeignJournal(leftover, root, m_outside->path());
+    const Files leftovers = contentOf(root);
+    const Files outside = contentOf(m_outside->path());
 
     QFETCH(QString, reason);
     QString error;
     QVERIFY(!DeviceWriter::repair(root, RemovedAfterCommit, &error));
     QVERIFY2(error.contains(reason), qPrintable(error));
-    QCOMPARE(m_volume->snapshot(), leftovers);
+    QCOMPARE(contentOf(root), leftovers);
     DeviceWriter writer(root);
     addRelease(writer, m_source->path(), Release);
     QVERIFY(!writer.write());
     QCOMPARE(writer.failure(), DeviceWriter::RepairFailed);
-    QCOMPARE(m_volume->snapshot(), leftovers);
-    QCOMPARE(filesIn(m_outside->path()), outside);
+    QVERIFY2(writer.errorString().contains(reason), qPrintable(writer.errorString()));
+    QCOMPARE(contentOf(root), leftovers);
+    QCOMPARE(contentOf(m_outside->path()), outside);
+}
+
+// A journal cut short is never acted on: the card is given back each file
+// whose name the write took, from what lies beside it, nothing else is
+// removed, and the next write completes the update.
+void DeviceWriterTest::keepsEveryFileWhenTheJournalIsDamaged()
+{
+    const QString root = m_volume->rootPath();
+    writeJournal(root, QStringLiteral("a.bin"));
+    QFile journal(root + QLatin1Char('/') + WriterJournal::fileName());
+    QVERIFY(journal.open(QIODevice::ReadWrite));
+    QVERIFY(journal.resize(journal.size() - 20));
+    journal.close();
+    QVERIFY(QFile::rename(root + QStringLiteral("/a.bin"), root + QStringLiteral("/a.bin.zuv-old")));
+    writeTree(root, {{"a.bin.zuv-new", Release.value("a.bin")}});
+
+    QString error;
+    QVERIFY(!DeviceWriter::repair(root, RemovedAfterCommit, &error));
+    QVERIFY2(error.contains(QLatin1String("is not acted on: it was cut short")) && error.contains(QLatin1String("run the update again")),
+             qPrintable(error));
+    Files expected = OldCard;
+    expected.insert(QStringLiteral("a.bin.zuv-old"), OldCard.value("a.bin"));
+    expected.insert(QStringLiteral("a.bin.zuv-new"), Release.value("a.bin"));
+    QCOMPARE(m_volume->snapshot(), expected);
+
+    DeviceWriter writer(root);
+    addRelease(writer, m_source->path(), Release);
+    QVERIFY2(writer.write(), qPrintable(writer.errorString()));
+    QCOMPARE(m_volume->snapshot(), updatedCard());
+}
+
+// A FIFO, socket or device on the card would block the first read of it
+// for ever: one at a firmware path is refused before it is opened.
+void DeviceWriterTest::refusesSpecialFiles()
+{
+#ifdef Q_OS_UNIX
+    if (Volume::kind() != Volume::Tmpfs)
+        QSKIP("FAT file systems hold no FIFOs");
+    const QString root = m_volume->rootPath();
+    QVERIFY(QFile::remove(root + QStringLiteral("/SUB/b.bin")));
+    QCOMPARE(::mkfifo(QFile::encodeName(root + QStringLiteral("/SUB/b.bin")).constData(), 0644), 0);
+    const Files before = contentOf(root);
+    DeviceWriter writer(root);
+    addRelease(writer, m_source->path(), Release);
+    QVERIFY(!writer.write());
+    QCOMPARE(writer.failure(), DeviceWriter::NotOnCard);
+    QVERIFY2(writer.errorString().contains(QLatin1String("\"SUB/b.bin\" on the card is neither a file nor a directory")),
+             qPrintable(writer.errorString()));
+    QCOMPARE(contentOf(root), before);
+#else
+    QSKIP("Windows holds no FIFOs");
+#endif
+}
+
+QStringList DeviceWriterTest::stepsOfAWrite()
+{
+    static QStringList steps;
+    steps.clear();
+    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
+    DeviceWriter writer(m_volume->rootPath());
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriterPrivate::setStepHook(nullptr);
+    if (!written)
+        qWarning() << "The write failed:" << writer.errorString();
+    return written ? steps : QStringList();
 }
 
 // A write replaces the release's files and removes ZUV.FW. A child process
@@ -253,15 +419,7 @@ void DeviceWriterTest::refusesForeignJournal()
 // leaves exactly the old card or exactly the updated one.
 void DeviceWriterTest::survivesKillAtEveryStep()
 {
-    static QStringList steps;
-    steps.clear();
-    DeviceWriterPrivate::setStepHook([](int, const char *what) { steps.append(QLatin1String(what)); });
-    {
-        DeviceWriter writer(m_volume->rootPath());
-        addRelease(writer, m_source->path(), Release);
-        QVERIFY2(writer.write(), qPrintable(writer.errorString()));
-    }
-    DeviceWriterPrivate::setStepHook(nullptr);
+    const QStringList steps = stepsOfAWrite();
     QCOMPARE(m_volume->snapshot(), updatedCard());
     const int committedAt = steps.indexOf(QStringLiteral("journal committed")) + 1;
     qDebug() << "Killing the writer after each of" << steps;
@@ -319,6 +477,39 @@ void DeviceWriterTest::leavesUnfinishedCleanUpToRepair()
     QVERIFY(QDir(obstacle).removeRecursively());
     QVERIFY(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit));
     QCOMPARE(m_volume->snapshot(), updatedCard());
+}
+
+// A card that fails at any step of the clean-up after the commit (here:
+// turns read-only) ends the write as removed unless ZUV.FW is already gone
+// from it; the next repair completes the update.
+void DeviceWriterTest::neverReportsSuccessBeforeTheCleanUpIsOnTheCard()
+{
+    if (Volume::kind() != Volume::Tmpfs || !Volume::faultsUnavailableReason().isEmpty())
+        QSKIP("the card cannot be made read-only under the writer here");
+    const QStringList steps = stepsOfAWrite();
+    QVERIFY(steps.contains(QStringLiteral("journal committed")));
+    static Volume *volume;
+    static int failAt;
+    volume = m_volume.data();
+    DeviceWriterPrivate::setStepHook([](int step, const char *) {
+        if (step == failAt)
+            QVERIFY(volume->remountReadOnly(true));
+    });
+    for (failAt = steps.indexOf(QStringLiteral("journal committed")) + 1; failAt < steps.size(); ++failAt) {
+        clearTree(m_volume->rootPath());
+        writeTree(m_volume->rootPath(), OldCard);
+        DeviceWriter writer(m_volume->rootPath());
+        addRelease(writer, m_source->path(), Release);
+        const bool written = writer.write();
+        QVERIFY(m_volume->remountReadOnly(false));
+        const QString context = QStringLiteral("failed after step %1 (%2): %3")
+                                    .arg(failAt).arg(steps.at(failAt - 1), writer.errorString());
+        QVERIFY2(written ? !m_volume->exists("ZUV.FW") : writer.failure() == DeviceWriter::VolumeGone,
+                 qPrintable(context));
+        QVERIFY2(DeviceWriter::repair(m_volume->rootPath(), RemovedAfterCommit), qPrintable(context));
+        QVERIFY2(m_volume->snapshot() == updatedCard(), qPrintable(context));
+    }
+    DeviceWriterPrivate::setStepHook(nullptr);
 }
 
 // Card files with the read-only attribute, which Windows will neither
