@@ -15,16 +15,10 @@
 namespace {
 
 // A digest names a file in the store, so only what an MD5 digest looks
-// like is taken: 32 lower-case hexadecimal digits, nothing that is a path.
+// like is taken, nothing that is a path.
 bool isDigest(const QString &md5)
 {
-    if (md5.size() != 32)
-        return false;
-    for (const QChar c : md5) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
+    return Md5::isHexDigest(md5.toLatin1(), 32);
 }
 
 } // namespace

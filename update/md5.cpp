@@ -21,6 +21,17 @@ qint64 bufferSizeFor(QIODevice *device)
 
 } // namespace
 
+bool isHexDigest(const QByteArray &text, int digits)
+{
+    if (text.size() != digits)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
 QByteArray hexDigest(QIODevice *device, const std::function<bool()> &stopped)
 {
     QByteArray md5;

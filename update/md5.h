@@ -18,6 +18,10 @@ QByteArray hexDigest(QIODevice *device, const std::function<bool()> &stopped = {
 // null, as lower-case hexadecimal digits; false when reading fails or is
 // stopped.
 bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const std::function<bool()> &stopped = {});
+// Whether text is a digest as these functions give it: exactly `digits`
+// lower-case hexadecimal digits (32 for MD5, 64 for SHA-256), and so
+// nothing that could be a path.
+bool isHexDigest(const QByteArray &text, int digits);
 
 } // namespace Md5
 

@@ -1,6 +1,7 @@
 #include "releaserecord.h"
 
 #include "manifest.h"
+#include "md5.h"
 #include "serverlayout.h"
 
 #include <QCryptographicHash>
@@ -17,17 +18,6 @@ const char ExpiresKey[] = "Expires";
 // What a path keeps unescaped besides letters, digits and "-._~".
 const char PathCharacters[] = "/!$&'()*+,;:@";
 constexpr qint64 MaximumCardFileSize = 4096;
-
-bool isHexDigest(const QByteArray &text)
-{
-    if (text.size() != 64)
-        return false;
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
 
 bool isNumber(const QByteArray &text)
 {
@@ -137,7 +127,7 @@ bool ReleaseRecord::parseLine(const QByteArray &line, QString *error)
         }
     } else if (isReleasePath(path)) {
         const QList<QByteArray> parts = value.split(' ');
-        if (parts.size() != 2 || !isHexDigest(parts.at(0)) || !isNumber(parts.at(1))) {
+        if (parts.size() != 2 || !Md5::isHexDigest(parts.at(0), 64) || !isNumber(parts.at(1))) {
             *error = QStringLiteral("%1 has no SHA-256 and size").arg(path);
             return false;
         }

@@ -3,6 +3,7 @@
 #include "cardpath.h"
 #include "filesystem.h"
 #include "manifest.h"
+#include "md5.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -34,17 +35,6 @@ bool existsAt(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-bool isDigest(const QByteArray &text)
-{
-    if (text.size() != 32)
-        return false;
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
 // "new 1234 <digest>" or "old ..." into size and digest.
 bool parseVersion(const QByteArray &value, qint64 *size, QByteArray *digest)
 {
@@ -52,7 +42,7 @@ bool parseVersion(const QByteArray &value, qint64 *size, QByteArray *digest)
     bool ok = false;
     *size = fields.value(0).toLongLong(&ok);
     *digest = fields.value(1);
-    return fields.size() == 2 && ok && *size >= 0 && isDigest(*digest);
+    return fields.size() == 2 && ok && *size >= 0 && Md5::isHexDigest(*digest, 32);
 }
 
 // The lines between the magic line and the checksum; why not, or empty.
