@@ -1,5 +1,7 @@
 #include "cardpath.h"
 
+#include "filesystem.h"
+
 #include "writerjournal_p.h"
 
 #include <QDebug>
@@ -217,9 +219,15 @@ bool CardPath::removePlainFile(const QString &path, QString *error)
         *error = QStringLiteral("\"%1\" is not a plain file; it is left alone").arg(path);
         return false;
     }
+#ifndef Q_OS_WIN
+    // Removed again through the held handle of its directory, which checks
+    // what is at the name once more.
+    return FileSystem::removeFile(path, error);
+#else
     QFile file(path);
     if (file.remove())
         return true;
     *error = QStringLiteral("Cannot remove \"%1\": %2").arg(path, file.errorString());
     return false;
+#endif
 }

@@ -1,11 +1,11 @@
 #include "devicewriter.h"
 #include "devicewriter_p.h"
 
+#include "cardhandles.h"
 #include "cardpath.h"
 #include "filesystem.h"
 #include "manifest.h"
 
-#include "helpers/dir.h"
 
 #include <QAtomicInt>
 #include <QDebug>
@@ -216,8 +216,11 @@ bool DeviceWriterPrivate::createDirectories()
         const QString directory = QFileInfo(journal.pathOf(file.relativePath)).path();
         if (created.contains(directory))
             continue;
-        if (!Helpers::Dir::createPath(directory))
-            return failAndUndo(DeviceWriter::CreatePathFailed, QStringLiteral("Cannot create the directory \"%1\"").arg(directory));
+        QString error;
+        if (!FileSystem::createDirectory(directory, &error)) {
+            const QString failed = QStringLiteral("Cannot create the directory \"%1\"").arg(directory);
+            return failAndUndo(DeviceWriter::CreatePathFailed, error.startsWith(failed) ? error : failed + QStringLiteral(": ") + error);
+        }
         created.insert(directory);
     }
     return true;
@@ -235,8 +238,8 @@ bool DeviceWriterPrivate::stageFile(const WriterJournal::File &file)
     QString error;
     if (!CardPath::removePlainFile(staged.fileName(), &error))
         return fail(DeviceWriter::CopyFailed, error);
-    if (!staged.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return fail(DeviceWriter::CopyFailed, QStringLiteral("Cannot create \"%1\": %2").arg(staged.fileName(), staged.errorString()));
+    if (!FileSystem::createNew(staged, staged.fileName(), &error))
+        return fail(DeviceWriter::CopyFailed, error);
     if (!FileSystem::copyData(source, staged, &error) || !FileSystem::syncFile(staged, &error))
         return fail(DeviceWriter::CopyFailed, error);
     staged.close();
@@ -382,6 +385,7 @@ void DeviceWriter::setRemovedAfterCommit(const QStringList &relativePaths)
 bool DeviceWriter::write()
 {
     QMutexLocker locker(&writeMutex);
+    const CardHandles handles(d->root);
     d->volume = volumeOf(d->root);
     QString error;
     if (!WriterJournal::repair(d->root, &error))
@@ -419,6 +423,7 @@ bool DeviceWriter::repair(const QString &root, const QStringList &removedAfterCo
 {
     Q_UNUSED(removedAfterCommit) // the journal names them itself
     QMutexLocker locker(&writeMutex);
+    const CardHandles handles(root);
     QString error;
     const bool repaired = WriterJournal::repair(root, &error);
     if (!repaired)

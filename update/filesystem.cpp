@@ -1,5 +1,6 @@
 #include "filesystem.h"
 
+#include "cardhandles.h"
 #include "md5.h"
 
 #include "helpers/io.h"
@@ -50,9 +51,22 @@ bool isPlainFile(DWORD attributes)
 // A descriptor of the regular file at path, opened without following a
 // link and without waiting on a FIFO or a device; -1 with errno set, and
 // EINVAL for anything but a regular file.
-int openPlainFile(const QString &path, int flags)
+// Below the card's root the file is reached through the held handles of
+// its directories (see CardHandles); *walkError then says why a directory
+// on the way was refused.
+int openPlainFile(const QString &path, int flags, QString *walkError = nullptr, mode_t mode = 0666)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    QString error;
+    const CardHandles::Place place = CardHandles::place(path, false, &error);
+    if (place.kind == CardHandles::Place::Failed) {
+        if (walkError)
+            *walkError = error;
+        return -1;
+    }
+    const int allFlags = flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const int fd = place.kind == CardHandles::Place::Found
+        ? ::openat(place.directory, place.name.constData(), allFlags, mode)
+        : ::open(QFile::encodeName(path).constData(), allFlags, mode);
     if (fd < 0)
         return -1;
     struct stat status;
@@ -182,7 +196,12 @@ bool syncDirectory(const QString &path, QString *error, bool *refused)
     *error = QStringLiteral("Cannot flush directory \"%1\": %2").arg(path, qt_error_string(int(code)));
     return false;
 #else
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Below the card's root: a new descriptor of the held handle.
+    int fd = CardHandles::openDirectory(path, false, error);
+    if (fd == -1)
+        return false;
+    if (fd == -2)
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *error = systemError(QStringLiteral("Cannot open directory"), path);
         return false;
@@ -252,8 +271,16 @@ bool replaceFile(const QString &from, const QString &to, QString *error)
         *error = QStringLiteral("Cannot move \"%1\" to \"%2\": %3").arg(from, to, qt_error_string());
     return ok;
 #else
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+    const CardHandles::Place source = CardHandles::place(from, false, error);
+    const CardHandles::Place target = CardHandles::place(to, false, error);
+    if (source.kind == CardHandles::Place::Failed || target.kind == CardHandles::Place::Failed)
+        return false;
+    if (source.kind == CardHandles::Place::Found && target.kind == CardHandles::Place::Found) {
+        if (::renameat(source.directory, source.name.constData(), target.directory, target.name.constData()) == 0)
+            return true;
+    } else if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0) {
         return true;
+    }
     *error = QStringLiteral("Cannot move \"%1\" to \"%2\": %3").arg(from, to, qt_error_string(errno));
     return false;
 #endif
@@ -320,9 +347,11 @@ bool openRegular(QFile &file, const QString &path, QString *error)
         return false;
     }
 #else
-    const int fd = openPlainFile(path, O_RDONLY);
+    QString walkError;
+    const int fd = openPlainFile(path, O_RDONLY, &walkError);
     if (fd < 0) {
-        *error = errno == EINVAL || errno == ELOOP
+        *error = !walkError.isEmpty() ? walkError
+            : errno == EINVAL || errno == ELOOP
             ? QStringLiteral("\"%1\" is not a regular file").arg(path)
             : systemError(QStringLiteral("Cannot read"), path);
         return false;
@@ -357,11 +386,9 @@ bool copyFile(const QString &from, const QString &to, QString *error)
         return false;
     // Created afresh (O_CREAT | O_EXCL, CREATE_NEW on Windows), which fails
     // on a link at its name instead of writing through it.
-    QFile target(to);
-    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        *error = QStringLiteral("Cannot create \"%1\": %2").arg(to, target.errorString());
+    QFile target;
+    if (!createNew(target, to, error))
         return false;
-    }
     if (copyData(source, target, error) && syncFile(target, error)) {
         target.close();
         if (target.error() == QFileDevice::NoError)
@@ -369,7 +396,67 @@ bool copyFile(const QString &from, const QString &to, QString *error)
         *error = QStringLiteral("Cannot write \"%1\": %2").arg(to, target.errorString());
     }
     target.close();
-    QFile::remove(to); // our own partial copy
+    QString ignored;
+    removeFile(to, &ignored); // our own partial copy
+    return false;
+}
+
+bool createNew(QFile &file, const QString &path, QString *error)
+{
+    file.setFileName(path);
+#ifdef Q_OS_WIN
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = QStringLiteral("Cannot create \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+#else
+    QString walkError;
+    const int fd = openPlainFile(path, O_WRONLY | O_CREAT | O_EXCL, &walkError);
+    if (fd < 0) {
+        *error = !walkError.isEmpty() ? walkError : systemError(QStringLiteral("Cannot create"), path);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = QStringLiteral("Cannot create \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+#endif
+    return true;
+}
+
+bool createDirectory(const QString &path, QString *error)
+{
+#ifndef Q_OS_WIN
+    const int fd = CardHandles::openDirectory(path, true, error);
+    if (fd >= 0)
+        ::close(fd);
+    if (fd != -2)
+        return fd >= 0;
+#endif
+    if (QDir().mkpath(path))
+        return true;
+    *error = QStringLiteral("Cannot create the directory \"%1\"").arg(path);
+    return false;
+}
+
+bool removeDirectory(const QString &path, QString *error)
+{
+#ifndef Q_OS_WIN
+    const CardHandles::Place place = CardHandles::place(path, false, error);
+    if (place.kind == CardHandles::Place::Failed)
+        return false;
+    if (place.kind == CardHandles::Place::Found) {
+        CardHandles::forget(path);
+        if (::unlinkat(place.directory, place.name.constData(), AT_REMOVEDIR) == 0)
+            return true;
+        *error = systemError(QStringLiteral("Cannot remove the directory"), path);
+        return false;
+    }
+#endif
+    if (QDir().rmdir(path))
+        return true;
+    *error = QStringLiteral("Cannot remove the directory \"%1\"").arg(path);
     return false;
 }
 
@@ -397,9 +484,21 @@ bool removeFile(const QString &path, QString *error)
 #else
     // An existence check that fails for another reason than the file's
     // absence (an I/O error of a card being pulled) is not "already gone".
-    const QByteArray name = QFile::encodeName(path);
+    // Below the card's root, through the held handle of its directory: a
+    // directory on the way swapped for a link is refused, not followed.
+    QString walkError;
+    const CardHandles::Place place = CardHandles::place(path, false, &walkError);
+    if (place.kind == CardHandles::Place::Failed) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return true;
+        *error = walkError;
+        return false;
+    }
+    const bool held = place.kind == CardHandles::Place::Found;
+    const QByteArray name = held ? place.name : QFile::encodeName(path);
+    const int directory = held ? place.directory : AT_FDCWD;
     struct stat status;
-    if (::lstat(name.constData(), &status) != 0) {
+    if (::fstatat(directory, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return true;
         *error = systemError(QStringLiteral("Cannot examine"), path);
@@ -409,7 +508,7 @@ bool removeFile(const QString &path, QString *error)
         *error = QStringLiteral("\"%1\" is not a regular file; it is left alone").arg(path);
         return false;
     }
-    if (::unlink(name.constData()) == 0)
+    if (::unlinkat(directory, name.constData(), 0) == 0)
         return true;
     *error = systemError(QStringLiteral("Cannot remove"), path);
     return false;

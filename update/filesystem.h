@@ -9,7 +9,9 @@ QT_END_NAMESPACE
 
 // The few file-system operations the device writer needs and Qt does not
 // offer: flushing to the medium, an atomic rename that replaces its target,
-// and removing a file whatever its attributes. Each returns false on failure and leaves the reason in *error.
+// and removing a file whatever its attributes. While a CardHandles lives in
+// the calling thread, paths below its root are reached through its held
+// directory handles, never through a link. Each returns false on failure and leaves the reason in *error.
 namespace FileSystem {
 
 // Moves the file's data to the medium (fsync).
@@ -45,6 +47,13 @@ QByteArray digestOf(const QString &path, qint64 *size = nullptr);
 // Copies the regular file at from to a new file at to, which must not
 // exist, and flushes it to the medium.
 bool copyFile(const QString &from, const QString &to, QString *error);
+// Creates a new file at path for writing (O_CREAT | O_EXCL, CREATE_NEW on
+// Windows), which fails on a link at its name instead of writing through it.
+bool createNew(QFile &file, const QString &path, QString *error);
+// Creates the directory at path and the missing ones above it.
+bool createDirectory(const QString &path, QString *error);
+// Removes the empty directory at path, never through a link.
+bool removeDirectory(const QString &path, QString *error);
 // Removes the regular file at path, read-only or not; true when nothing is
 // left there. Refuses anything else at that name, and a path whose
 // existence cannot be told.

@@ -317,7 +317,7 @@ void WriterJournal::removeCreatedDirectories() const
         const QFileInfo directory(pathOf(createdDirectories.at(i)));
         QString error;
         if (directory.isDir() && !directory.isSymLink() && FileSystem::syncDirectory(directory.filePath(), &error))
-            QDir(m_root).rmdir(createdDirectories.at(i));
+            FileSystem::removeDirectory(directory.filePath(), &error);
     }
 }
 
@@ -397,7 +397,14 @@ bool WriterJournal::syncTouched(QString *error) const
     const QStringList directories = touchedDirectories();
     for (const QString &directory : directories) {
         const QFileInfo info(directory);
-        if (info.isDir() && !info.isSymLink() && !FileSystem::syncDirectory(directory, error))
+#ifdef Q_OS_WIN
+        const bool present = info.isDir() && !info.isSymLink();
+#else
+        // A link now at the name of a directory the write holds open is
+        // not followed: the held directory is flushed wherever it went.
+        const bool present = info.isDir() || info.isSymLink();
+#endif
+        if (present && !FileSystem::syncDirectory(directory, error))
             return false;
     }
     return FileSystem::syncVolume(m_root, error);

@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -20,6 +21,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using Files = QMap<QString, QByteArray>;
@@ -131,6 +133,7 @@ private Q_SLOTS:
     void refusesForeignJournal();
     void keepsEveryFileWhenTheJournalIsDamaged();
     void refusesSpecialFiles();
+    void staysOnTheCardWhileADirectoryIsSwapped();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
     void neverReportsSuccessBeforeTheCleanUpIsOnTheCard();
@@ -314,6 +317,73 @@ Files contentOf(const QString &root)
     return entries;
 }
 
+#ifdef Q_OS_UNIX
+// Swaps SUB on the card for a link to a folder outside it (SUB renamed
+// away, the link in its place) and back again, in a thread of its own. The
+// writer's step hook asks for one swap at every step, so every operation
+// between two steps runs with SUB a link: the race is lost every time
+// rather than by chance, and nothing waits on the clock.
+class DirectorySwapper : public QThread
+{
+public:
+    DirectorySwapper(const QString &root, const QString &outside)
+        : m_directory(QFile::encodeName(root + QStringLiteral("/SUB")))
+        , m_away(QFile::encodeName(root + QStringLiteral("/SUB.away")))
+        , m_outside(QFile::encodeName(outside))
+    {
+    }
+    // SUB put back if it is out, then swapped out again.
+    void swapAgain()
+    {
+        if (isFinished())
+            return;
+        m_requests.release();
+        m_done.tryAcquire(1, 30000);
+    }
+    // SUB put back for good.
+    void finish()
+    {
+        m_finish.storeRelease(1);
+        m_requests.release();
+        wait(30000);
+    }
+    int swaps() const { return m_swaps; }
+
+protected:
+    void run() override
+    {
+        constexpr int MostSwaps = 1000;
+        for (int i = 0; i < MostSwaps && m_requests.tryAcquire(1, 30000); ++i) {
+            swapBack();
+            if (m_finish.loadAcquire())
+                break;
+            if (::rename(m_directory.constData(), m_away.constData()) == 0
+                && ::symlink(m_outside.constData(), m_directory.constData()) == 0)
+                ++m_swaps;
+            m_done.release();
+        }
+        swapBack();
+    }
+
+private:
+    void swapBack()
+    {
+        struct stat status;
+        if (::lstat(m_directory.constData(), &status) == 0 && S_ISLNK(status.st_mode))
+            ::unlink(m_directory.constData());
+        ::rename(m_away.constData(), m_directory.constData());
+    }
+
+    const QByteArray m_directory;
+    const QByteArray m_away;
+    const QByteArray m_outside;
+    QSemaphore m_requests;
+    QSemaphore m_done;
+    QAtomicInt m_finish;
+    int m_swaps = 0;
+};
+#endif
+
 } // namespace
 
 // Every journal state a write of ours leaves is repaired by the kill test
@@ -397,6 +467,52 @@ void DeviceWriterTest::refusesSpecialFiles()
     QCOMPARE(contentOf(root), before);
 #else
     QSKIP("Windows holds no FIFOs");
+#endif
+}
+
+// A card that swaps a directory the write goes into for a link to the
+// user's own folder, again and again from the moment the journal is on it,
+// never gets the write through the link: the write either lands on the
+// card or fails with a reason, and the card repairs to one release.
+void DeviceWriterTest::staysOnTheCardWhileADirectoryIsSwapped()
+{
+#ifdef Q_OS_UNIX
+    if (Volume::kind() != Volume::Tmpfs)
+        QSKIP("FAT file systems hold no links");
+    const QString root = m_volume->rootPath();
+    const Files outside = contentOf(m_outside->path());
+    static DirectorySwapper *swapper;
+    static bool journalOnCard;
+    DirectorySwapper racer(root, m_outside->path());
+    swapper = &racer;
+    journalOnCard = false;
+    racer.start();
+    DeviceWriterPrivate::setStepHook([](int, const char *what) {
+        journalOnCard = journalOnCard || qstrcmp(what, "journal written") == 0;
+        if (journalOnCard)
+            swapper->swapAgain();
+    });
+    DeviceWriter writer(root);
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriterPrivate::setStepHook(nullptr);
+    racer.finish();
+    qDebug() << "SUB swapped for a link" << racer.swaps() << "times; written:" << written << writer.errorString();
+
+    QVERIFY(racer.swaps() > 0);
+    QCOMPARE(contentOf(m_outside->path()), outside);
+    if (written) {
+        QCOMPARE(m_volume->snapshot(), updatedCard());
+        return;
+    }
+    QVERIFY(!writer.errorString().isEmpty());
+    QString error;
+    QVERIFY2(DeviceWriter::repair(root, RemovedAfterCommit, &error), qPrintable(error));
+    const Files card = m_volume->snapshot();
+    QVERIFY2(card == OldCard || card == updatedCard(), qPrintable(QStringList(card.keys()).join(QLatin1Char(' '))));
+    QCOMPARE(contentOf(m_outside->path()), outside);
+#else
+    QSKIP("the card is reached by path on this system");
 #endif
 }
 
