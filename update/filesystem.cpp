@@ -85,6 +85,16 @@ QString systemError(const QString &what, const QString &path)
 {
     return QStringLiteral("%1 \"%2\": %3").arg(what, path, qt_error_string(errno));
 }
+
+// Hands the descriptor fd of file's path to file, or closes it.
+bool adopt(QFile &file, int fd, QIODevice::OpenMode mode, const QString &what, QString *error)
+{
+    if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    *error = QStringLiteral("%1 \"%2\": %3").arg(what, file.fileName(), file.errorString());
+    return false;
+}
 #endif
 
 #ifdef Q_OS_LINUX
@@ -356,11 +366,7 @@ bool openRegular(QFile &file, const QString &path, QString *error)
             : systemError(QStringLiteral("Cannot read"), path);
         return false;
     }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *error = QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString());
-        return false;
-    }
+    return adopt(file, fd, QIODevice::ReadOnly, QStringLiteral("Cannot read"), error);
 #endif
     return true;
 }
@@ -416,11 +422,7 @@ bool createNew(QFile &file, const QString &path, QString *error)
         *error = !walkError.isEmpty() ? walkError : systemError(QStringLiteral("Cannot create"), path);
         return false;
     }
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *error = QStringLiteral("Cannot create \"%1\": %2").arg(path, file.errorString());
-        return false;
-    }
+    return adopt(file, fd, QIODevice::WriteOnly, QStringLiteral("Cannot create"), error);
 #endif
     return true;
 }
