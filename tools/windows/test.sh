@@ -332,7 +332,8 @@ check_signatures() {
 }
 
 # A slow update server for the killed run: every firmware file sends half
-# its body, then nothing for five minutes.
+# its body, then nothing for five minutes; the lists and their signatures
+# come whole.
 start_slow_server() {
     local port_file=$work/slow-server.port
     "$python" - "$work/tree" "$port_file" <<'PY' >"$logs/slow-server.log" 2>&1 &
@@ -340,7 +341,7 @@ import functools, http.server, os, sys, time
 tree, port_file = sys.argv[1], sys.argv[2]
 class Handler(http.server.SimpleHTTPRequestHandler):
     def copyfile(self, source, output):
-        if self.path.endswith(("manifest.txt", "FW.ZUV", "changelist.txt")):
+        if self.path.endswith(("manifest.txt", "FW.ZUV", "changelist.txt", ".sig")):
             return super().copyfile(source, output)
         body = source.read()
         output.write(body[:len(body) // 2])
