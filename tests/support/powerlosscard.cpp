@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,7 +44,13 @@ constexpr int OldNameRemovedOnly = 2 << 28;
 
 bool isFlush(const Operation &operation)
 {
-    return operation.kind == 'F' || operation.kind == 'S';
+    return operation.kind == 'F' || operation.kind == 'S' || operation.kind == 'V';
+}
+
+bool isNameChange(const Operation &operation)
+{
+    return operation.kind == 'C' || operation.kind == 'D' || operation.kind == 'U' || operation.kind == 'R'
+        || operation.kind == 'N';
 }
 
 QString parentOf(const QString &path)
@@ -84,6 +91,7 @@ public:
     Card rebuild(const QVector<int> &applied) const;
 
     QList<QVector<int>> tornChoices(const QVector<int> &durable, const QVector<int> &pending) const;
+    QList<QVector<int>> unorderedChoices(const QVector<int> &durable, const QVector<int> &pending) const;
 
     PowerLossCard::Model model = PowerLossCard::Ordered;
     QTemporaryDir base{QStringLiteral("/tmp/zuv-powerloss-XXXXXX")};
@@ -138,6 +146,7 @@ bool PowerLossCard::Private::parseLog()
         case 'U':
         case 'R':
         case 'S':
+        case 'V':
             operation.path = QString::fromUtf8(fields.value(1));
             break;
         default:
@@ -181,7 +190,7 @@ void PowerLossCard::Private::findDurability()
             int flush = i + 1;
             for (; flush < operations.size(); ++flush) {
                 const Operation &candidate = operations.at(flush);
-                if ((candidate.kind == 'F' && fileKey(candidate.file) == key)
+                if (candidate.kind == 'V' || (candidate.kind == 'F' && fileKey(candidate.file) == key)
                     || (candidate.kind == 'S' && directoryKey(candidate.path) == key))
                     break;
             }
@@ -306,6 +315,39 @@ QList<QVector<int>> PowerLossCard::Private::tornChoices(const QVector<int> &dura
     return choices;
 }
 
+// The name changes not on the medium land as any subset of them (each
+// alone and every one but one where there are more than
+// MaxReorderedChanges), with none or all of the data not flushed.
+QList<QVector<int>> PowerLossCard::Private::unorderedChoices(const QVector<int> &durable,
+                                                             const QVector<int> &pending) const
+{
+    QVector<int> names;
+    QVector<int> data;
+    for (const int i : pending)
+        (isNameChange(operations.at(i)) ? names : data).append(i);
+    QList<QVector<int>> subsets;
+    if (names.size() <= MaxReorderedChanges) {
+        for (int mask = 0; mask < (1 << names.size()); ++mask) {
+            QVector<int> subset;
+            for (int bit = 0; bit < names.size(); ++bit) {
+                if (mask & (1 << bit))
+                    subset.append(names.at(bit));
+            }
+            subsets.append(subset);
+        }
+    } else {
+        for (int i = 0; i < names.size(); ++i) {
+            QVector<int> allButOne = names;
+            allButOne.remove(i);
+            subsets << QVector<int>{names.at(i)} << allButOne;
+        }
+    }
+    QList<QVector<int>> choices;
+    for (const QVector<int> &subset : qAsConst(subsets))
+        choices << durable + subset << durable + subset + data;
+    return choices;
+}
+
 PowerLossCard::~PowerLossCard()
 {
     if (d->mounted)
@@ -387,6 +429,12 @@ int PowerLossCard::operationCount() const
     return d->operations.size();
 }
 
+void PowerLossCard::noteVolumeFlush(int fd)
+{
+    char value;
+    ::fgetxattr(fd, "user.powerlossfs.volume-flushed", &value, sizeof value);
+}
+
 int PowerLossCard::flushCount() const
 {
     return int(std::count_if(d->operations.cbegin(), d->operations.cend(), isFlush));
@@ -427,6 +475,8 @@ QList<PowerLossCard::Card> PowerLossCard::cardsAfterCut(int k) const
         choices.append(durable + pending.mid(0, count));
     if (d->model == TornRenames)
         choices += d->tornChoices(durable, pending);
+    if (d->model == RefusedDirectoryFlushes)
+        choices += d->unorderedChoices(durable, pending);
 
     if (k < d->operations.size() && isFlush(d->operations.at(k))) {
         QVector<int> covered;

@@ -16,7 +16,7 @@ class ChildProcess;
 //
 // - a file's data is on the medium once the file was flushed (fsync),
 //   a name (create, mkdir, remove, rename) once its directory was flushed;
-//   a volume-wide flush counts for nothing;
+//   a volume-wide flush (syncfs) puts everything before it on the medium;
 // - of what was not flushed, any prefix may have reached the medium;
 // - when the cut falls while a flush is being carried out, the changes that
 //   flush covers may reach the medium in any order: every subset of them,
@@ -28,8 +28,11 @@ class ChildProcess;
 // - TornRenames: a rename not yet flushed may also reach the medium as one
 //   of its two halves alone (the new name added with the old one kept, or
 //   the old name removed without the new one), one rename or all of them;
-// - RefusedDirectoryFlushes: the card refuses every directory flush, so no
-//   name change is ever known to be on the medium.
+// - RefusedDirectoryFlushes: the card refuses every directory flush, so a
+//   name change is on the medium only after a volume flush, and those not
+//   yet there land in any order: any subset of them (each alone and every
+//   one but one beyond MaxReorderedChanges), with none or all of the data
+//   not flushed.
 //
 // A card is given as its files (path below the root, content) and its
 // directories (path with a trailing "/", empty content).
@@ -53,8 +56,13 @@ public:
     // Unmounts and reads what was recorded.
     bool unmount();
 
+    // A syncfs never reaches the card's file system: a program that wraps
+    // syncfs calls this with the descriptor once the flush returned, so
+    // that the card records it. Does nothing on other volumes.
+    static void noteVolumeFlush(int fd);
+
     int operationCount() const;
-    // File and directory flushes the card recorded.
+    // File, directory and volume flushes the card recorded.
     int flushCount() const;
     QString operationText(int index) const;
     // Operations among the first k that are not on the medium yet.

