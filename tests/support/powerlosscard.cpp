@@ -69,6 +69,31 @@ QString directoryKey(const QString &path)
     return QLatin1Char('S') + path;
 }
 
+// The orders in which changes may reach the medium: every subset of them,
+// or, when there are more than MaxReorderedChanges, each one alone and
+// every one but one (2^n states would take hours for a few more files).
+QList<QVector<int>> reorderings(const QVector<int> &changes)
+{
+    QList<QVector<int>> subsets;
+    if (changes.size() <= PowerLossCard::MaxReorderedChanges) {
+        for (int mask = 0; mask < (1 << changes.size()); ++mask) {
+            QVector<int> subset;
+            for (int bit = 0; bit < changes.size(); ++bit) {
+                if (mask & (1 << bit))
+                    subset.append(changes.at(bit));
+            }
+            subsets.append(subset);
+        }
+        return subsets;
+    }
+    for (int leftOut = 0; leftOut < changes.size(); ++leftOut) {
+        QVector<int> allButOne = changes;
+        allButOne.remove(leftOut);
+        subsets << allButOne << QVector<int>{changes.at(leftOut)};
+    }
+    return subsets;
+}
+
 quint64 inodeOf(const QString &path)
 {
     struct stat status;
@@ -325,23 +350,7 @@ QList<QVector<int>> PowerLossCard::Private::unorderedChoices(const QVector<int> 
     QVector<int> data;
     for (const int i : pending)
         (isNameChange(operations.at(i)) ? names : data).append(i);
-    QList<QVector<int>> subsets;
-    if (names.size() <= MaxReorderedChanges) {
-        for (int mask = 0; mask < (1 << names.size()); ++mask) {
-            QVector<int> subset;
-            for (int bit = 0; bit < names.size(); ++bit) {
-                if (mask & (1 << bit))
-                    subset.append(names.at(bit));
-            }
-            subsets.append(subset);
-        }
-    } else {
-        for (int i = 0; i < names.size(); ++i) {
-            QVector<int> allButOne = names;
-            allButOne.remove(i);
-            subsets << QVector<int>{names.at(i)} << allButOne;
-        }
-    }
+    const QList<QVector<int>> subsets = reorderings(names);
     QList<QVector<int>> choices;
     for (const QVector<int> &subset : qAsConst(subsets))
         choices << durable + subset << durable + subset + data;
@@ -484,26 +493,8 @@ QList<PowerLossCard::Card> PowerLossCard::cardsAfterCut(int k) const
             if (d->operations.at(i).durableAt == k)
                 covered.append(i);
         }
-        if (covered.size() <= MaxReorderedChanges) {
-            for (int mask = 0; mask < (1 << covered.size()); ++mask) {
-                QVector<int> choice = durable;
-                for (int bit = 0; bit < covered.size(); ++bit) {
-                    if (mask & (1 << bit))
-                        choice.append(covered.at(bit));
-                }
-                choices.append(choice);
-            }
-        } else {
-            for (int leftOut = 0; leftOut < covered.size(); ++leftOut) {
-                QVector<int> allButOne = durable;
-                for (int i = 0; i < covered.size(); ++i) {
-                    if (i != leftOut)
-                        allButOne.append(covered.at(i));
-                }
-                choices.append(allButOne);
-                choices.append(durable + QVector<int>{covered.at(leftOut)});
-            }
-        }
+        for (const QVector<int> &subset : reorderings(covered))
+            choices.append(durable + subset);
     }
 
     QList<Card> cards;
