@@ -3,6 +3,8 @@
 
 #include "volume.h"
 
+#include "update/cardhandles.h"
+#include "update/filesystem.h"
 #include "update/writerjournal_p.h"
 
 #include <QAtomicInt>
@@ -217,9 +219,11 @@ void removeLinks()
 {
 #ifdef Q_OS_WIN
     for (const QString &link : qAsConst(madeLinks)) {
-        const QByteArray host = hostPath(link);
-        if (isReparsePoint(link) && !host.isEmpty())
-            runOnHost({"/bin/rm", host}, [link] { return !isReparsePoint(link); });
+        // rm removes no directory, and a link whose folder went is removed too.
+        const QByteArray host = hostPath(QFileInfo(link).path());
+        if (!host.isEmpty())
+            runOnHost({"/bin/rm", host + '/' + QFile::encodeName(QFileInfo(link).fileName())},
+                      [link] { return !isReparsePoint(link); });
         else if (isReparsePoint(link))
             ::RemoveDirectoryW(nativePath(QDir::toNativeSeparators(link)));
     }
@@ -288,6 +292,8 @@ private Q_SLOTS:
     void keepsEveryFileWhenTheJournalIsDamaged();
     void refusesSpecialFiles();
     void staysOnTheCardWhileADirectoryIsSwapped();
+    void refusesEveryOperationThroughALink_data();
+    void refusesEveryOperationThroughALink();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
     void neverReportsSuccessBeforeTheCleanUpIsOnTheCard();
@@ -311,13 +317,20 @@ void DeviceWriterTest::init()
     writeTree(m_volume->rootPath(), OldCard);
     m_source.reset(new QTemporaryDir);
     writeTree(m_source->path(), Release);
+#ifdef Q_OS_WIN
+    // On the card's own drive: nothing but the link tells it from the card.
+    m_outside.reset(new QTemporaryDir(QDir::cleanPath(m_volume->rootPath() + QStringLiteral("/../../zuv-outside-XXXXXX"))));
+#else
     m_outside.reset(new QTemporaryDir);
+#endif
     writeTree(m_outside->path(), Outside);
 }
 
 void DeviceWriterTest::cleanup()
 {
     removeLinks();
+    // Windows removes no read-only file with its folder.
+    QFile::setPermissions(m_outside->path() + QStringLiteral("/b.bin"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void DeviceWriterTest::undoesFailedWrite_data()
@@ -759,6 +772,52 @@ void DeviceWriterTest::staysOnTheCardWhileADirectoryIsSwapped()
 #else
     QSKIP("the card is reached by path on this system");
 #endif
+}
+
+void DeviceWriterTest::refusesEveryOperationThroughALink_data()
+{
+    QTest::addColumn<QString>("operation");
+    for (const char *operation : {"create", "read", "remove", "rename", "create directory", "remove directory",
+                                  "flush directory", "make writable"})
+        QTest::newRow(operation) << operation;
+}
+
+// The card's handles themselves, without the checks before a write: each
+// file operation on a path through a directory that is a link is refused
+// with the reason, and the folder it leads to is left as it was.
+void DeviceWriterTest::refusesEveryOperationThroughALink()
+{
+    if (Volume::kind() != Volume::Tmpfs && Volume::kind() != Volume::Directory)
+        QSKIP("FAT file systems hold no links");
+    const QString root = m_volume->rootPath();
+    QVERIFY(QDir(m_outside->path()).mkdir(QStringLiteral("EMPTY")));
+    QVERIFY(QFile::setPermissions(m_outside->path() + QStringLiteral("/b.bin"), QFileDevice::ReadOwner));
+    const QString why = linkOutside(root, QStringLiteral("SUB"), m_outside->path());
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    const Files outside = contentOf(m_outside->path());
+    const QString sub = root + QStringLiteral("/SUB/");
+
+    QFETCH(QString, operation);
+    const CardHandles handles(root);
+    QString error;
+    QFile file;
+    if (operation == QLatin1String("make writable")) {
+        file.setFileName(sub + QStringLiteral("b.bin"));
+        FileSystem::makeWritable(file);
+    } else {
+        const bool done = operation == QLatin1String("create") ? FileSystem::createNew(file, sub + QStringLiteral("new.bin"), &error)
+            : operation == QLatin1String("read")               ? FileSystem::openRegular(file, sub + QStringLiteral("b.bin"), &error)
+            : operation == QLatin1String("remove")             ? FileSystem::removeFile(sub + QStringLiteral("b.bin"), &error)
+            : operation == QLatin1String("rename") ? FileSystem::replaceFile(sub + QStringLiteral("b.bin"), sub + QStringLiteral("c.bin"), &error)
+            : operation == QLatin1String("create directory") ? FileSystem::createDirectory(sub + QStringLiteral("NEW"), &error)
+            : operation == QLatin1String("remove directory") ? FileSystem::removeDirectory(sub + QStringLiteral("EMPTY"), &error)
+                                                             : FileSystem::syncDirectory(sub.chopped(1), &error);
+        QVERIFY(!done);
+        QVERIFY2(error.contains(QLatin1String("/SUB\" on the card is a link")), qPrintable(error));
+    }
+    file.close();
+    QCOMPARE(contentOf(m_outside->path()), outside);
 }
 
 QStringList DeviceWriterTest::stepsOfAWrite()
