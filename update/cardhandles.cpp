@@ -154,16 +154,6 @@ CardHandles::Place CardHandles::place(const QString &path, bool create, QString 
     return result;
 }
 
-CardHandles::Place::Kind CardHandles::hold(const QString &path, bool create, QString *error)
-{
-    if (!active)
-        return Place::NotBelowRoot;
-    const QString relative = relativeTo(active->d->root, path);
-    if (relative.isNull())
-        return Place::NotBelowRoot;
-    return active->d->walk(relative, create, error) < 0 ? Place::Failed : Place::Found;
-}
-
 int CardHandles::openDirectory(const QString &path, bool create, QString *error)
 {
     if (!active)

@@ -36,11 +36,12 @@ public:
     // create is true. On failure errno (GetLastError() on Windows) is set
     // and *error says why, naming the path.
     static Place place(const QString &path, bool create, QString *error);
+#ifdef Q_OS_WIN
     // Holds every directory from the root down to the one at path
     // (created when create is true): Found, Failed with *error set as by
     // place(), or NotBelowRoot.
     static Place::Kind hold(const QString &path, bool create, QString *error);
-#ifndef Q_OS_WIN
+#else
     // A new descriptor of the directory at path, walked from the root
     // (created when create is true): -1 with errno and *error set, or -2
     // when path is not below the active root.

@@ -51,10 +51,20 @@ bool isPlainFile(DWORD attributes)
 
 // Below the card's root, every directory on the way to path is held (see
 // CardHandles) before path is used, so that none can be renamed or
-// replaced under it; false with *error when one of them was refused.
-bool holdWayTo(const QString &path, QString *error)
+// replaced under it; false with *error when one of them was refused. With
+// missing given, a way that is not there (nothing is at path then) sets it
+// instead of *error.
+bool holdWayTo(const QString &path, QString *error, bool *missing = nullptr)
 {
-    return CardHandles::place(path, false, error).kind != CardHandles::Place::Failed;
+    QString walkError;
+    if (CardHandles::place(path, false, &walkError).kind != CardHandles::Place::Failed)
+        return true;
+    const DWORD code = ::GetLastError();
+    if (missing)
+        *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY;
+    if (!missing || !*missing)
+        *error = walkError;
+    return false;
 }
 
 // A handle of the regular file at path with the access given, opened
@@ -555,14 +565,9 @@ bool removeFile(const QString &path, QString *error)
 #ifdef Q_OS_WIN
     // Below the card's root, through held directories: one on the way that
     // is a junction or link is refused, not followed.
-    QString walkError;
-    if (CardHandles::place(path, false, &walkError).kind == CardHandles::Place::Failed) {
-        const DWORD code = ::GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY)
-            return true;
-        *error = walkError;
-        return false;
-    }
+    bool missing = false;
+    if (!holdWayTo(path, error, &missing))
+        return missing;
     const DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD code = ::GetLastError();
