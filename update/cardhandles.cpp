@@ -5,12 +5,12 @@
 #include <QFile>
 #include <QHash>
 
-#ifndef Q_OS_WIN
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+// The POSIX walk; cardhandles_windows.cpp holds the Windows one.
 
 class CardHandles::Private
 {
@@ -29,8 +29,6 @@ public:
 namespace {
 thread_local CardHandles *active = nullptr;
 
-#ifndef Q_OS_WIN
-
 // The path of path below root, or a null string when it is not below it.
 QString relativeTo(const QString &root, const QString &path)
 {
@@ -41,14 +39,12 @@ QString relativeTo(const QString &root, const QString &path)
         return QString();
     return clean.mid(root.size() + 1);
 }
-#endif
 } // namespace
 
 CardHandles::CardHandles(const QString &root)
     : d(new Private)
 {
     d->root = QDir::cleanPath(root);
-#ifndef Q_OS_WIN
     // The root itself is the card's mount point: reached by path once.
     d->rootDescriptor = ::open(QFile::encodeName(d->root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat status;
@@ -56,7 +52,6 @@ CardHandles::CardHandles(const QString &root)
         d->volume = quint64(status.st_dev);
     if (d->rootDescriptor < 0)
         qDebug() << Q_FUNC_INFO << "Cannot open the card's root, working by path:" << d->root;
-#endif
     d->outer = active;
     if (d->rootDescriptor >= 0) {
         active = this;
@@ -65,18 +60,15 @@ CardHandles::CardHandles(const QString &root)
 
 CardHandles::~CardHandles()
 {
-#ifndef Q_OS_WIN
     for (const int descriptor : qAsConst(d->directories))
         ::close(descriptor);
     if (d->rootDescriptor >= 0) {
         ::close(d->rootDescriptor);
         active = d->outer;
     }
-#endif
     delete d;
 }
 
-#ifndef Q_OS_WIN
 // Opens one directory below parent without following a link, creating it
 // first when asked; a link or anything but a directory is refused.
 int CardHandles::Private::openComponent(int parent, const QString &relativePath, bool create, QString *error)
@@ -144,12 +136,10 @@ int CardHandles::Private::walk(const QString &relativeDirectory, bool create, QS
     }
     return parent;
 }
-#endif
 
 CardHandles::Place CardHandles::place(const QString &path, bool create, QString *error)
 {
     Place result;
-#ifndef Q_OS_WIN
     if (!active)
         return result;
     Private *const activePrivate = active->d;
@@ -161,17 +151,11 @@ CardHandles::Place CardHandles::place(const QString &path, bool create, QString 
     result.directory = activePrivate->walk(directory, create, error);
     result.kind = result.directory < 0 ? Place::Failed : Place::Found;
     result.name = QFile::encodeName(relative.mid(slash + 1));
-#else
-    Q_UNUSED(path)
-    Q_UNUSED(create)
-    Q_UNUSED(error)
-#endif
     return result;
 }
 
 int CardHandles::openDirectory(const QString &path, bool create, QString *error)
 {
-#ifndef Q_OS_WIN
     if (!active)
         return -2;
     Private *const activePrivate = active->d;
@@ -185,17 +169,10 @@ int CardHandles::openDirectory(const QString &path, bool create, QString *error)
     if (descriptor < 0)
         *error = QStringLiteral("Cannot open the directory \"%1\": %2").arg(path, qt_error_string(errno));
     return descriptor;
-#else
-    Q_UNUSED(path)
-    Q_UNUSED(create)
-    Q_UNUSED(error)
-    return -2;
-#endif
 }
 
 void CardHandles::forget(const QString &path)
 {
-#ifndef Q_OS_WIN
     if (!active)
         return;
     Private *const activePrivate = active->d;
@@ -210,7 +187,4 @@ void CardHandles::forget(const QString &path)
             ++it;
         }
     }
-#else
-    Q_UNUSED(path)
-#endif
 }

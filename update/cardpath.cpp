@@ -60,7 +60,13 @@ Entry examine(const QString &path, Follow follow = Follow::Never)
         return entry;
     }
     entry.volume = information.dwVolumeSerialNumber;
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    // Wine opens a symbolic link of the host's file system as its target
+    // even with FILE_FLAG_OPEN_REPARSE_POINT; its name still shows it.
+    const DWORD byName = follow == Follow::Never ? ::GetFileAttributesW(reinterpret_cast<const wchar_t *>(native.utf16()))
+                                                 : INVALID_FILE_ATTRIBUTES;
+    const bool reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        || (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT));
+    if (reparsePoint)
         entry.kind = Entry::Link;
     else if (information.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
         entry.kind = Entry::Special;
@@ -219,15 +225,7 @@ bool CardPath::removePlainFile(const QString &path, QString *error)
         *error = QStringLiteral("\"%1\" is not a plain file; it is left alone").arg(path);
         return false;
     }
-#ifndef Q_OS_WIN
-    // Removed again through the held handle of its directory, which checks
-    // what is at the name once more.
+    // Removed again through the held handles of the directories on the way,
+    // which checks what is at the name once more.
     return FileSystem::removeFile(path, error);
-#else
-    QFile file(path);
-    if (file.remove())
-        return true;
-    *error = QStringLiteral("Cannot remove \"%1\": %2").arg(path, file.errorString());
-    return false;
-#endif
 }

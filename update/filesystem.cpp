@@ -11,6 +11,7 @@
 #include <QFile>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <qt_windows.h>
 #else
@@ -46,6 +47,52 @@ bool isPlainFile(DWORD attributes)
 {
     return attributes != INVALID_FILE_ATTRIBUTES
         && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
+// Below the card's root, every directory on the way to path is held (see
+// CardHandles) before path is used, so that none can be renamed or
+// replaced under it; false with *error when one of them was refused. With
+// missing given, a way that is not there (nothing is at path then) sets it
+// instead of *error.
+bool holdWayTo(const QString &path, QString *error, bool *missing = nullptr)
+{
+    QString walkError;
+    if (CardHandles::place(path, false, &walkError).kind != CardHandles::Place::Failed)
+        return true;
+    const DWORD code = ::GetLastError();
+    if (missing)
+        *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY;
+    if (!missing || !*missing)
+        *error = walkError;
+    return false;
+}
+
+// A handle of the regular file at path with the access given, opened
+// without following a reparse point and below held directories on the
+// card; INVALID_HANDLE_VALUE with *error set otherwise. It shares reading
+// and writing, not deletion: the file is not renamed or replaced while it
+// is open.
+HANDLE openPlainFile(const QString &path, DWORD access, QString *error)
+{
+    if (!holdWayTo(path, error))
+        return INVALID_HANDLE_VALUE;
+    const HANDLE handle = ::CreateFileW(nativePath(QDir::toNativeSeparators(path)), access,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD code = ::GetLastError();
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(handle, &information);
+    // A device answers as a character device or a pipe, not as a disk file.
+    if (known && isPlainFile(information.dwFileAttributes) && ::GetFileType(handle) == FILE_TYPE_DISK)
+        return handle;
+    if (handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(handle);
+    const DWORD attributes = attributesOf(path);
+    if (known || (attributes != INVALID_FILE_ATTRIBUTES && !isPlainFile(attributes)))
+        *error = QStringLiteral("\"%1\" is not a regular file").arg(path);
+    else
+        *error = QStringLiteral("Cannot read \"%1\": %2").arg(path, qt_error_string(int(code)));
+    return INVALID_HANDLE_VALUE;
 }
 #else
 // A descriptor of the regular file at path, opened without following a
@@ -85,14 +132,31 @@ QString systemError(const QString &what, const QString &path)
 {
     return QStringLiteral("%1 \"%2\": %3").arg(what, path, qt_error_string(errno));
 }
+#endif
 
 // Hands the descriptor fd of file's path to file, or closes it.
 bool adopt(QFile &file, int fd, QIODevice::OpenMode mode, const QString &what, QString *error)
 {
     if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
         return true;
+#ifdef Q_OS_WIN
+    ::_close(fd);
+#else
     ::close(fd);
+#endif
     *error = QStringLiteral("%1 \"%2\": %3").arg(what, file.fileName(), file.errorString());
+    return false;
+}
+
+#ifdef Q_OS_WIN
+// The same for a native handle, which the C runtime's file number then owns.
+bool adopt(QFile &file, HANDLE handle, QIODevice::OpenMode mode, const QString &what, QString *error)
+{
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), mode & QIODevice::WriteOnly ? 0 : _O_RDONLY);
+    if (fd >= 0)
+        return adopt(file, fd, mode, what, error);
+    ::CloseHandle(handle);
+    *error = QStringLiteral("%1 \"%2\": %3").arg(what, file.fileName(), qt_error_string(errno));
     return false;
 }
 #endif
@@ -185,6 +249,9 @@ bool syncDirectory(const QString &path, QString *error, bool *refused)
     // clusters) and the allocation table behind them. Where the system
     // refuses a directory flush (access denied, or a file system without
     // one), the volume is flushed instead where the process may open it.
+    // Below the card's root the directory and those above it are held first.
+    if (CardHandles::hold(path, false, error) == CardHandles::Place::Failed)
+        return false;
     const HANDLE handle = ::CreateFileW(nativePath(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -274,6 +341,8 @@ bool replaceFile(const QString &from, const QString &to, QString *error)
     // QFile::rename refuses an existing target and falls back to copying
     // when renaming fails; here the move must be one atomic step.
 #ifdef Q_OS_WIN
+    if (!holdWayTo(from, error) || !holdWayTo(to, error))
+        return false;
     const bool ok = ::MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
                                   reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -327,10 +396,22 @@ bool copyData(QFile &from, QFile &to, QString *error)
 void makeWritable(QFile &file)
 {
 #ifdef Q_OS_WIN
-    const QString native = QDir::toNativeSeparators(file.fileName());
-    const DWORD attributes = attributesOf(file.fileName());
-    if (isPlainFile(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
-        ::SetFileAttributesW(nativePath(native), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    // Through a handle of the file itself, opened without following a
+    // reparse point: what a link leads to keeps its attributes.
+    QString error;
+    const HANDLE handle = openPlainFile(file.fileName(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &error);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    FILE_BASIC_INFO basic;
+    if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
+        && (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        basic.FileAttributes &= ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (basic.FileAttributes == 0) // 0 would leave the attributes as they are
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic))
+            qDebug() << Q_FUNC_INFO << "Cannot clear the read-only attribute of" << file.fileName() << qt_error_string();
+    }
+    ::CloseHandle(handle);
 #else
     // Through a descriptor of the file itself: a link at its name is never
     // followed to change what lies behind it.
@@ -348,14 +429,10 @@ bool openRegular(QFile &file, const QString &path, QString *error)
 {
     file.setFileName(path);
 #ifdef Q_OS_WIN
-    if (!isPlainFile(attributesOf(path))) {
-        *error = QStringLiteral("\"%1\" is not a regular file").arg(path);
+    const HANDLE handle = openPlainFile(path, GENERIC_READ, error);
+    if (handle == INVALID_HANDLE_VALUE)
         return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString());
-        return false;
-    }
+    return adopt(file, handle, QIODevice::ReadOnly, QStringLiteral("Cannot read"), error);
 #else
     QString walkError;
     const int fd = openPlainFile(path, O_RDONLY, &walkError);
@@ -411,6 +488,8 @@ bool createNew(QFile &file, const QString &path, QString *error)
 {
     file.setFileName(path);
 #ifdef Q_OS_WIN
+    if (!holdWayTo(path, error))
+        return false;
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         *error = QStringLiteral("Cannot create \"%1\": %2").arg(path, file.errorString());
         return false;
@@ -429,7 +508,11 @@ bool createNew(QFile &file, const QString &path, QString *error)
 
 bool createDirectory(const QString &path, QString *error)
 {
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    const CardHandles::Place::Kind held = CardHandles::hold(path, true, error);
+    if (held != CardHandles::Place::NotBelowRoot)
+        return held == CardHandles::Place::Found;
+#else
     const int fd = CardHandles::openDirectory(path, true, error);
     if (fd >= 0)
         ::close(fd);
@@ -444,7 +527,22 @@ bool createDirectory(const QString &path, QString *error)
 
 bool removeDirectory(const QString &path, QString *error)
 {
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    // Held like every directory on the way, so that a junction or link at
+    // its name is refused (Wine removes the empty directory a link of the
+    // host's file system leads to, not the link), then let go of, or
+    // Windows would refuse to remove it.
+    const CardHandles::Place::Kind held = CardHandles::hold(path, false, error);
+    if (held == CardHandles::Place::Failed)
+        return false;
+    if (held == CardHandles::Place::Found) {
+        CardHandles::forget(path);
+        if (::RemoveDirectoryW(nativePath(QDir::toNativeSeparators(path))))
+            return true;
+        *error = QStringLiteral("Cannot remove the directory \"%1\": %2").arg(path, qt_error_string());
+        return false;
+    }
+#else
     const CardHandles::Place place = CardHandles::place(path, false, error);
     if (place.kind == CardHandles::Place::Failed)
         return false;
@@ -465,6 +563,11 @@ bool removeDirectory(const QString &path, QString *error)
 bool removeFile(const QString &path, QString *error)
 {
 #ifdef Q_OS_WIN
+    // Below the card's root, through held directories: one on the way that
+    // is a junction or link is refused, not followed.
+    bool missing = false;
+    if (!holdWayTo(path, error, &missing))
+        return missing;
     const DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD code = ::GetLastError();

@@ -3,6 +3,8 @@
 
 #include "volume.h"
 
+#include "update/cardhandles.h"
+#include "update/filesystem.h"
 #include "update/writerjournal_p.h"
 
 #include <QAtomicInt>
@@ -18,10 +20,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <winioctl.h>
 #endif
 
 using Files = QMap<QString, QByteArray>;
@@ -68,10 +75,160 @@ Files filesIn(const QString &directory)
 // to it.
 const Files Outside{{"b.bin", "the user's own b"}, {"b.bin.zuv-old", "the user's old b"}};
 
+#ifdef Q_OS_WIN
+// The links a test made on the card, removed by cleanup().
+QStringList madeLinks;
+
+const wchar_t *nativePath(const QString &native)
+{
+    return reinterpret_cast<const wchar_t *>(native.utf16());
+}
+
+bool isReparsePoint(const QString &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(nativePath(QDir::toNativeSeparators(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Where an existing path lies in the file system of the host Wine runs
+// on; empty when this is not Wine.
+QByteArray hostPath(const QString &path)
+{
+    using UnixFileName = char *(CDECL *)(LPCWSTR);
+    const auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char *name = unixFileName ? unixFileName(nativePath(QDir::toNativeSeparators(path))) : nullptr;
+    const QByteArray result(name);
+    if (name)
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    return result;
+}
+
+// Runs a program of Wine's host (Wine starts a program of the host's as
+// it starts a Windows one, but tells nothing of how it ended), and waits
+// until what it does shows: until done() or for at most 30 s.
+bool runOnHost(const QByteArrayList &command, const std::function<bool()> &done)
+{
+    QString line;
+    for (const QByteArray &argument : command)
+        line += QLatin1Char('"') + QString::fromLocal8Bit(argument) + QStringLiteral("\" ");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, const_cast<wchar_t *>(nativePath(line)), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &process))
+        return false;
+    ::WaitForSingleObject(process.hProcess, 30000);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    QDeadlineTimer deadline(30000);
+    while (!done() && !deadline.hasExpired())
+        QThread::msleep(20);
+    return done();
+}
+
+// A junction: the reparse point Windows makes for a directory without any
+// privilege.
+QString makeJunction(const QString &link, const QString &target)
+{
+    if (!QDir().mkdir(link))
+        return QStringLiteral("cannot create \"%1\"").arg(link);
+    const HANDLE handle = ::CreateFileW(nativePath(QDir::toNativeSeparators(link)), GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The mount-point form of a reparse buffer: tag, sizes, then the
+    // substitute name ("\??\C:\...") and the print name, each ended by a 0.
+    const QString substitute = QStringLiteral("\\??\\") + QDir::toNativeSeparators(target);
+    const QString print = QDir::toNativeSeparators(target);
+    const auto bytes = [](const QString &text) { return ushort(text.size() * 2); };
+    QByteArray names = QByteArray(reinterpret_cast<const char *>(substitute.utf16()), bytes(substitute) + 2)
+        + QByteArray(reinterpret_cast<const char *>(print.utf16()), bytes(print) + 2);
+    const ushort header[] = {0, bytes(substitute), ushort(bytes(substitute) + 2), bytes(print)};
+    const ushort dataLength = ushort(sizeof header + names.size());
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    QByteArray buffer(reinterpret_cast<const char *>(&tag), sizeof tag);
+    buffer += QByteArray(reinterpret_cast<const char *>(&dataLength), 2) + QByteArray(2, '\0');
+    buffer += QByteArray(reinterpret_cast<const char *>(header), sizeof header) + names;
+    DWORD returned = 0;
+    const bool made = handle != INVALID_HANDLE_VALUE
+        && ::DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, buffer.data(), DWORD(buffer.size()), nullptr, 0, &returned, nullptr);
+    const DWORD code = ::GetLastError();
+    if (handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(handle);
+    if (made)
+        return QString();
+    QDir().rmdir(link);
+    return QStringLiteral("no junctions here (FSCTL_SET_REPARSE_POINT: %1)").arg(qt_error_string(int(code)));
+}
+
+QString makeSymbolicLink(const QString &link, const QString &target)
+{
+    constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    const bool made = ::CreateSymbolicLinkW(nativePath(QDir::toNativeSeparators(link)), nativePath(QDir::toNativeSeparators(target)),
+                                            SYMBOLIC_LINK_FLAG_DIRECTORY | Unprivileged);
+    const DWORD code = ::GetLastError();
+    if (made && isReparsePoint(link))
+        return QString();
+    if (made) // Wine 8
+        return QStringLiteral("CreateSymbolicLinkW reports success here but makes no link");
+    return QStringLiteral("no symbolic links here (CreateSymbolicLinkW: %1)").arg(qt_error_string(int(code)));
+}
+
+QString makeHostLink(const QString &link, const QString &target)
+{
+    const QByteArray hostTarget = hostPath(target);
+    const QByteArray hostParent = hostPath(QFileInfo(link).path());
+    if (hostTarget.isEmpty() || hostParent.isEmpty())
+        return QStringLiteral("not under Wine: there is no host file system to make a link in");
+    const QByteArray hostLink = hostParent + '/' + QFile::encodeName(QFileInfo(link).fileName());
+    if (!runOnHost({"/bin/ln", "-s", hostTarget, hostLink}, [link] { return isReparsePoint(link); }))
+        return QStringLiteral("Wine's host did not make the link \"%1\" with /bin/ln").arg(link);
+    return QString();
+}
+#endif
+
+// The directory name on the card made a link to target, a folder outside
+// it: a symbolic link ("link") on Linux; on Windows a "junction", a
+// "symbolic link", or a "link" of the host's file system under Wine. Empty
+// when it is in place, else why this system cannot make it.
+QString linkOutside(const QString &root, const QString &name, const QString &target,
+                    const QString &kind = QStringLiteral("link"))
+{
+    const QString link = root + QLatin1Char('/') + name;
+    if (QFileInfo::exists(link) && !QDir(link).removeRecursively())
+        return QStringLiteral("cannot remove \"%1\"").arg(link);
+#ifdef Q_OS_WIN
+    madeLinks.append(link);
+    return kind == QLatin1String("junction")    ? makeJunction(link, target)
+        : kind == QLatin1String("symbolic link") ? makeSymbolicLink(link, target)
+                                                 : makeHostLink(link, target);
+#else
+    Q_UNUSED(kind)
+    return QFile::link(target, link) ? QString() : QStringLiteral("cannot link \"%1\"").arg(link);
+#endif
+}
+
 void linkSubOutside(const QString &root, const QString &outside)
 {
-    QVERIFY(QDir(root + QStringLiteral("/SUB")).removeRecursively());
-    QVERIFY(QFile::link(outside, root + QStringLiteral("/SUB")));
+    const QString why = linkOutside(root, QStringLiteral("SUB"), outside);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+}
+
+// Takes the links of a test off the card (the links, never what they lead
+// to, which QDir::removeRecursively would empty under Wine).
+void removeLinks()
+{
+#ifdef Q_OS_WIN
+    for (const QString &link : qAsConst(madeLinks)) {
+        // rm removes no directory, and a link whose folder went is removed too.
+        const QByteArray host = hostPath(QFileInfo(link).path());
+        if (!host.isEmpty())
+            runOnHost({"/bin/rm", host + '/' + QFile::encodeName(QFileInfo(link).fileName())},
+                      [link] { return !isReparsePoint(link); });
+        else if (isReparsePoint(link))
+            ::RemoveDirectoryW(nativePath(QDir::toNativeSeparators(link)));
+    }
+    madeLinks.clear();
+#endif
 }
 
 // The device's install flag goes once a release is on the card.
@@ -127,6 +284,7 @@ class DeviceWriterTest : public QObject
 
 private Q_SLOTS:
     void init();
+    void cleanup();
     void undoesFailedWrite_data();
     void undoesFailedWrite();
     void refusesForeignJournal_data();
@@ -134,6 +292,8 @@ private Q_SLOTS:
     void keepsEveryFileWhenTheJournalIsDamaged();
     void refusesSpecialFiles();
     void staysOnTheCardWhileADirectoryIsSwapped();
+    void refusesEveryOperationThroughALink_data();
+    void refusesEveryOperationThroughALink();
     void survivesKillAtEveryStep();
     void leavesUnfinishedCleanUpToRepair();
     void neverReportsSuccessBeforeTheCleanUpIsOnTheCard();
@@ -142,6 +302,9 @@ private Q_SLOTS:
 private:
     // Writes the release, and names the steps of that write in order.
     QStringList stepsOfAWrite();
+#ifdef Q_OS_WIN
+    void holdsItsDirectoriesAgainstRenames();
+#endif
 
     QScopedPointer<Volume> m_volume;
     QScopedPointer<QTemporaryDir> m_source;
@@ -157,8 +320,20 @@ void DeviceWriterTest::init()
     writeTree(m_volume->rootPath(), OldCard);
     m_source.reset(new QTemporaryDir);
     writeTree(m_source->path(), Release);
+#ifdef Q_OS_WIN
+    // On the card's own drive: nothing but the link tells it from the card.
+    m_outside.reset(new QTemporaryDir(QDir::cleanPath(m_volume->rootPath() + QStringLiteral("/../../zuv-outside-XXXXXX"))));
+#else
     m_outside.reset(new QTemporaryDir);
+#endif
     writeTree(m_outside->path(), Outside);
+}
+
+void DeviceWriterTest::cleanup()
+{
+    removeLinks();
+    // Windows removes no read-only file with its folder.
+    QFile::setPermissions(m_outside->path() + QStringLiteral("/b.bin"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void DeviceWriterTest::undoesFailedWrite_data()
@@ -173,7 +348,15 @@ void DeviceWriterTest::undoesFailedWrite_data()
     QTest::newRow("stopped") << "stop" << int(DeviceWriter::Stopped);
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
     QTest::newRow("file in the way of a directory") << "file" << int(DeviceWriter::CreatePathFailed);
+#ifdef Q_OS_WIN
+    // Each kind of reparse point Windows makes for a directory, and under
+    // Wine a link of the host's file system.
+    QTest::newRow("directory is a junction to a folder outside") << "junction" << int(DeviceWriter::NotOnCard);
+    QTest::newRow("directory is a symbolic link to a folder outside") << "symbolic link" << int(DeviceWriter::NotOnCard);
+    QTest::newRow("directory is a link of Wine's host to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
+#else
     QTest::newRow("directory linked to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
+#endif
     QTest::newRow("file to remove above the root") << "remove above" << int(DeviceWriter::NotOnCard);
 }
 
@@ -188,7 +371,9 @@ void DeviceWriterTest::undoesFailedWrite()
         release.insert(QStringLiteral("SUB/c.bin"), QByteArray(int(m_volume->size()) + 1024 * 1024, 'c'));
     if (fault == QLatin1String("read-only") && Volume::kind() != Volume::Tmpfs)
         QSKIP("the FUSE drivers of card file systems cannot be made read-only under the writer");
-    if (fault == QLatin1String("link") && Volume::kind() != Volume::Tmpfs)
+    const bool link = fault == QLatin1String("link") || fault == QLatin1String("junction")
+        || fault == QLatin1String("symbolic link");
+    if (link && Volume::kind() != Volume::Tmpfs && Volume::kind() != Volume::Directory)
         QSKIP("FAT file systems hold no links");
     if (fault == QLatin1String("directory")) { // SUB is a directory on the card
         release.remove(QStringLiteral("SUB/b.bin"));
@@ -196,8 +381,11 @@ void DeviceWriterTest::undoesFailedWrite()
     }
     if (fault == QLatin1String("file"))
         release.insert(QStringLiteral("keep.bin/x.bin"), "below a file");
-    if (fault == QLatin1String("link"))
-        linkSubOutside(m_volume->rootPath(), m_outside->path());
+    if (link) {
+        const QString why = linkOutside(m_volume->rootPath(), QStringLiteral("SUB"), m_outside->path(), fault);
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+    }
     clearTree(m_source->path());
     writeTree(m_source->path(), release);
     const Files before = m_volume->snapshot();
@@ -229,6 +417,7 @@ void DeviceWriterTest::refusesForeignJournal_data()
     QTest::newRow("path leads out with ..") << "climbs out" << "\"../a.bin\", which is not a path below";
     QTest::newRow("path crosses a link") << "link on the way" << "\"SUB\" on the card is a link";
     QTest::newRow("created directory through a link") << "directory link" << "\"SUB\" on the card is a link";
+    QTest::newRow("created directory is a link to an empty folder") << "empty link" << "\"EMPTY\" on the card is a link";
     QTest::newRow("journal is a link") << "journal link" << "\"ZUV-UPDATE.JOURNAL\" on the card is a link";
     QTest::newRow("link at the journal's temporary name") << "temporary link" << "is not a regular file";
     QTest::newRow("link named like a staged file") << "staged link" << "\"a.bin.zuv-new\" on the card is a link";
@@ -270,6 +459,12 @@ void makeForeignJournal(const QString &leftover, const QString &root, const QStr
         const bool directory = leftover == QLatin1String("directory link");
         writeJournal(root, directory ? QStringLiteral("a.bin") : QStringLiteral("SUB/b.bin"),
                      directory ? QStringList{QStringLiteral("SUB/EMPTY")} : QStringList());
+    }
+    if (leftover == QLatin1String("empty link")) {
+        QVERIFY(QDir(outside).mkdir(QStringLiteral("EMPTY")));
+        const QString why = linkOutside(root, QStringLiteral("EMPTY"), outside + QStringLiteral("/EMPTY"));
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        writeJournal(root, QStringLiteral("a.bin"), {QStringLiteral("EMPTY")});
     }
     if (leftover == QLatin1String("journal link")) {
         writeJournal(outside, QStringLiteral("a.bin"));
@@ -384,6 +579,27 @@ private:
 };
 #endif
 
+#ifdef Q_OS_WIN
+// Renames each directory of the release on the card away and back, as a
+// card swapping one for a link would start; counts the renames that went
+// through and notes why the others were refused.
+void renameAway(const QString &root, int *moved, QList<DWORD> *refusals)
+{
+    for (const char *name : {"SUB", "NEW", "NEW/DEEP"}) {
+        const QString path = QDir::toNativeSeparators(root + QLatin1Char('/') + QLatin1String(name));
+        const QString away = path + QStringLiteral(".away");
+        if (!QFileInfo(path).isDir())
+            continue;
+        if (::MoveFileExW(nativePath(path), nativePath(away), 0)) {
+            ++*moved;
+            ::MoveFileExW(nativePath(away), nativePath(path), 0);
+        } else {
+            refusals->append(::GetLastError());
+        }
+    }
+}
+#endif
+
 } // namespace
 
 // Every journal state a write of ours leaves is repaired by the kill test
@@ -395,9 +611,21 @@ void DeviceWriterTest::refusesForeignJournal()
 {
     QFETCH(QString, leftover);
     const bool needsLinks = leftover.contains(QLatin1String("link")) || leftover.contains(QLatin1String("fifo"));
+    const QString root = m_volume->rootPath();
+#ifdef Q_OS_WIN
+    // Wine makes no links of its own, and shows a link of its host's file
+    // system to a file as the file itself: only the directory links run
+    // here, made by the host. Windows's own links are tried by the write.
+    const bool directoryLink = leftover == QLatin1String("link on the way")
+        || leftover == QLatin1String("directory link") || leftover == QLatin1String("empty link");
+    if (needsLinks && !directoryLink)
+        QSKIP("Wine shows a link to a file as the file itself, and Windows holds no FIFOs");
+    if (directoryLink && hostPath(root).isEmpty())
+        QSKIP("not under Wine: there is no host file system to make a link in");
+#else
     if (needsLinks && Volume::kind() != Volume::Tmpfs)
         QSKIP("FAT file systems hold no links or FIFOs");
-    const QString root = m_volume->rootPath();
+#endif
     writeTree(root, {{"a.bin.zuv-old", "old a"}});
     QVERIFY(QFile::remove(root + QStringLiteral("/a.bin")));
     makeForeignJournal(leftover, root, m_outside->path());
@@ -511,9 +739,95 @@ void DeviceWriterTest::staysOnTheCardWhileADirectoryIsSwapped()
     const Files card = m_volume->snapshot();
     QVERIFY2(card == OldCard || card == updatedCard(), qPrintable(QStringList(card.keys()).join(QLatin1Char(' '))));
     QCOMPARE(contentOf(m_outside->path()), outside);
+#elif defined(Q_OS_WIN)
+    holdsItsDirectoriesAgainstRenames();
 #else
     QSKIP("the card is reached by path on this system");
 #endif
+}
+
+#ifdef Q_OS_WIN
+void DeviceWriterTest::holdsItsDirectoriesAgainstRenames()
+{
+    // Windows has no openat: the writer holds each directory on its way
+    // without FILE_SHARE_DELETE instead. The first half of the swap above,
+    // renaming a directory of the release away, is refused at every step
+    // from the journal on, so nothing can take its place.
+    static QString root;
+    static QList<DWORD> refusals;
+    static int moved;
+    static bool journalOnCard;
+    root = m_volume->rootPath();
+    refusals.clear();
+    moved = 0;
+    journalOnCard = false;
+    DeviceWriterPrivate::setStepHook([](int, const char *what) {
+        journalOnCard = journalOnCard || qstrcmp(what, "journal written") == 0;
+        if (journalOnCard)
+            renameAway(root, &moved, &refusals);
+    });
+    DeviceWriter writer(root);
+    addRelease(writer, m_source->path(), Release);
+    const bool written = writer.write();
+    DeviceWriterPrivate::setStepHook(nullptr);
+    qDebug() << "Renames refused:" << refusals.size() << "done:" << moved;
+    QVERIFY2(written, qPrintable(writer.errorString()));
+    QVERIFY(!refusals.isEmpty());
+    QCOMPARE(moved, 0);
+    QCOMPARE(refusals.count(ERROR_SHARING_VIOLATION), refusals.size());
+    QCOMPARE(m_volume->snapshot(), updatedCard());
+    // The write let go of them at its end: the same renames go through.
+    refusals.clear();
+    renameAway(root, &moved, &refusals);
+    QCOMPARE(moved, 3);
+    QVERIFY(refusals.isEmpty());
+}
+#endif
+
+void DeviceWriterTest::refusesEveryOperationThroughALink_data()
+{
+    QTest::addColumn<QString>("operation");
+    for (const char *operation : {"create", "read", "remove", "rename", "create directory", "remove directory",
+                                  "flush directory", "make writable"})
+        QTest::newRow(operation) << operation;
+}
+
+// The card's handles themselves, without the checks before a write: each
+// file operation on a path through a directory that is a link is refused
+// with the reason, and the folder it leads to is left as it was.
+void DeviceWriterTest::refusesEveryOperationThroughALink()
+{
+    if (Volume::kind() != Volume::Tmpfs && Volume::kind() != Volume::Directory)
+        QSKIP("FAT file systems hold no links");
+    const QString root = m_volume->rootPath();
+    QVERIFY(QDir(m_outside->path()).mkdir(QStringLiteral("EMPTY")));
+    QVERIFY(QFile::setPermissions(m_outside->path() + QStringLiteral("/b.bin"), QFileDevice::ReadOwner));
+    const QString why = linkOutside(root, QStringLiteral("SUB"), m_outside->path());
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    const Files outside = contentOf(m_outside->path());
+    const QString sub = root + QStringLiteral("/SUB/");
+
+    QFETCH(QString, operation);
+    const CardHandles handles(root);
+    QString error;
+    QFile file;
+    if (operation == QLatin1String("make writable")) {
+        file.setFileName(sub + QStringLiteral("b.bin"));
+        FileSystem::makeWritable(file);
+    } else {
+        const bool done = operation == QLatin1String("create") ? FileSystem::createNew(file, sub + QStringLiteral("new.bin"), &error)
+            : operation == QLatin1String("read")               ? FileSystem::openRegular(file, sub + QStringLiteral("b.bin"), &error)
+            : operation == QLatin1String("remove")             ? FileSystem::removeFile(sub + QStringLiteral("b.bin"), &error)
+            : operation == QLatin1String("rename") ? FileSystem::replaceFile(sub + QStringLiteral("b.bin"), sub + QStringLiteral("c.bin"), &error)
+            : operation == QLatin1String("create directory") ? FileSystem::createDirectory(sub + QStringLiteral("NEW"), &error)
+            : operation == QLatin1String("remove directory") ? FileSystem::removeDirectory(sub + QStringLiteral("EMPTY"), &error)
+                                                             : FileSystem::syncDirectory(sub.chopped(1), &error);
+        QVERIFY(!done);
+        QVERIFY2(error.contains(QLatin1String("/SUB\" on the card is a link")), qPrintable(error));
+    }
+    file.close();
+    QCOMPARE(contentOf(m_outside->path()), outside);
 }
 
 QStringList DeviceWriterTest::stepsOfAWrite()
