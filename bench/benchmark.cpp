@@ -17,9 +17,9 @@
 
 #include "workload.h"
 
-#include "update/serverlayout.h"
+#include "update/release/serverlayout.h"
 
-#include "update/devicewriter.h"
+#include "update/card/devicewriter.h"
 
 #include "httpfaultserver.h"
 #include "nginxserver.h"

@@ -28,8 +28,8 @@
 // --record gives the run the release record of that FW.ZUV, as the program
 // does once it has checked its signature, with the model's base address.
 
-#include "update/releaserecord.h"
-#include "update/update.h"
+#include "update/release/releaserecord.h"
+#include "update/run/update.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "network.h"
 
-#include "queuedreply.h"
+#include "queuedreply_p.h"
 #include "requestqueue.h"
 
 #include <QNetworkAccessManager>

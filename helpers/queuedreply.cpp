@@ -1,4 +1,4 @@
-#include "queuedreply.h"
+#include "queuedreply_p.h"
 
 #include "requestqueue.h"
 

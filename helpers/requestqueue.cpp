@@ -1,7 +1,7 @@
 #include "requestqueue.h"
 
 #include "network.h"
-#include "queuedreply.h"
+#include "queuedreply_p.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>

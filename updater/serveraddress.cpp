@@ -1,6 +1,6 @@
 #include "serveraddress.h"
 
-#include "update/serverlayout.h"
+#include "update/release/serverlayout.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>

@@ -5,9 +5,10 @@
 #include "helpers/network.h"
 #include "helpers/requestqueue.h"
 #include "serveraddress.h"
-#include "update/releasesignature.h"
-#include "update/serverlayout.h"
-#include "update/update.h"
+#include "signaturereply_p.h"
+#include "update/release/releasesignature.h"
+#include "update/release/serverlayout.h"
+#include "update/run/update.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -180,9 +181,9 @@ void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, con
     }
     const QUrl url = reply->url();
     QNetworkReply *signature = get(ReleaseSignature::signatureName(url.toString()));
-    ReleaseSignature::limitSize(signature);
+    SignatureReply::limitSize(signature);
     connect(signature, &QNetworkReply::finished, this, [this, signature, url, body, use] {
-        const QString failure = ReleaseSignature::checkReply(signature, body);
+        const QString failure = SignatureReply::check(signature, body);
         if (failure.isEmpty())
             use();
         else
@@ -345,14 +346,14 @@ Updater::~Updater()
     delete d;
 }
 
-void Updater::setStallTimeout(int milliseconds)
+UpdaterPrivate *UpdaterPrivate::get(Updater *updater)
 {
-    Helpers::RequestQueue::of(d->networkManager)->setStallTimeout(milliseconds);
+    return updater->d;
 }
 
-void Updater::setQueryDeadline(int milliseconds)
+void UpdaterPrivate::setStallTimeout(int milliseconds)
 {
-    d->queryDeadline = milliseconds;
+    Helpers::RequestQueue::of(networkManager)->setStallTimeout(milliseconds);
 }
 
 QString Updater::version() const

@@ -40,13 +40,6 @@ public:
     // Why the last update run failed, in capitals for the window.
     QString updateError() const;
 
-    // How long a server may send nothing before its transfer fails, in
-    // milliseconds, for every request of this object and its update runs.
-    void setStallTimeout(int milliseconds);
-    // How long the change list or the server's FW.ZUV may take in all, in
-    // milliseconds, however steadily it arrives.
-    void setQueryDeadline(int milliseconds);
-
 public Q_SLOTS:
     void scan();
     void connectToDevice();

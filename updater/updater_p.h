@@ -2,8 +2,8 @@
 #define ZUV_UPDATER_UPDATER_P_H
 
 #include "device/deviceinfo.h"
-#include "update/releaserecord.h"
-#include "update/serverlayout.h"
+#include "update/release/releaserecord.h"
+#include "update/release/serverlayout.h"
 
 #include <QFutureWatcher>
 #include <QList>
@@ -29,6 +29,12 @@ class UpdaterPrivate : public QObject
 public:
     explicit UpdaterPrivate(Updater *q);
     ~UpdaterPrivate() override;
+
+    static UpdaterPrivate *get(Updater *updater);
+
+    // How long a server may send nothing before its transfer fails, in
+    // milliseconds, for every request of the updater and its update runs.
+    void setStallTimeout(int milliseconds);
 
     // A reply body larger than this is not read: the change list and the
     // server's FW.ZUV are small texts.

@@ -4,8 +4,8 @@
 // committed, so the test knows the kill points it may choose from.
 //
 //   fault_update_child <card root> <server base address> <kill step>
-#include "update/devicewriter_p.h"
-#include "update/update.h"
+#include "update/card/devicewriter_p.h"
+#include "update/run/update.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>

@@ -1,7 +1,8 @@
 #include "faultrig.h"
 
-#include "update/devicewriter_p.h"
+#include "update/card/devicewriter_p.h"
 #include "updater/updater.h"
+#include "updater/updater_p.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -200,7 +201,7 @@ Updater *FaultRig::updater()
     if (m_updater)
         return m_updater.get();
     m_updater = std::make_unique<Updater>();
-    m_updater->setStallTimeout(StallTimeout);
+    UpdaterPrivate::get(m_updater.get())->setStallTimeout(StallTimeout);
     const QMetaObject &meta = Updater::staticMetaObject;
     const QMetaMethod recorder = staticMetaObject.method(staticMetaObject.indexOfSlot("recordSignal()"));
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {

@@ -3,7 +3,7 @@
 // file must name a path that stays below its update directory, an entry
 // must carry a lower-case digest, and every other kind must say what is
 // wrong.
-#include "update/manifest.h"
+#include "update/release/manifest.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,7 +1,7 @@
 // zuv-publish through its executable: publishing and extending a server
 // tree, refusing unusable releases, and the verification of trees.
 
-#include "update/manifest.h"
+#include "update/release/manifest.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,11 +1,11 @@
-#include "update/devicewriter.h"
-#include "update/devicewriter_p.h"
+#include "update/card/devicewriter.h"
+#include "update/card/devicewriter_p.h"
 
 #include "volume.h"
 
-#include "update/cardhandles.h"
-#include "update/filesystem.h"
-#include "update/writerjournal_p.h"
+#include "update/card/cardhandles_p.h"
+#include "update/card/filesystem.h"
+#include "update/card/writerjournal_p.h"
 
 #include <QAtomicInt>
 #include <QCryptographicHash>

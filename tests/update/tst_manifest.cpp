@@ -1,5 +1,5 @@
-#include "update/manifest.h"
-#include "update/md5.h"
+#include "update/release/manifest.h"
+#include "update/release/md5.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

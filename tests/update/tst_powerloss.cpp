@@ -1,5 +1,5 @@
-#include "update/devicewriter.h"
-#include "update/writerjournal_p.h"
+#include "update/card/devicewriter.h"
+#include "update/card/writerjournal_p.h"
 
 #include "powerlosscard.h"
 #include "volume.h"

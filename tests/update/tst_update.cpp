@@ -1,4 +1,4 @@
-#include "update/update.h"
+#include "update/run/update.h"
 
 #include "helpers/requestqueue.h"
 

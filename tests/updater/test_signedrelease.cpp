@@ -7,9 +7,10 @@
 #include "nginxserver.h"
 #include "privatetemp.h"
 #include "skipsuite.h"
-#include "update/releaserecord.h"
-#include "update/releasesignature.h"
+#include "update/release/releaserecord.h"
+#include "update/release/releasesignature.h"
 #include "updater/updater.h"
+#include "updater/updater_p.h"
 #include "volume.h"
 
 #include <QCryptographicHash>
@@ -461,7 +462,7 @@ void TestSignedRelease::serverCannotExhaustTheProgram()
 
     const QMap<QString, QByteArray> before = m_volume->snapshot();
     Updater updater;
-    updater.setQueryDeadline(3000);
+    UpdaterPrivate::get(&updater)->queryDeadline = 3000;
     QSignalSpy serverError(&updater, &Updater::updateServerConnectionError);
     QSignalSpy connected(&updater, &Updater::connectedToDevice);
     updater.scan();

@@ -1,6 +1,6 @@
 #include "devicepath.h"
 
-#include "update/manifest.h"
+#include "update/release/manifest.h"
 
 #include <QStringList>
 

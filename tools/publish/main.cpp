@@ -14,7 +14,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
-#include "update/releasesignature.h"
+#include "update/release/releasesignature.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "package.h"
 
-#include "update/manifest.h"
+#include "update/release/manifest.h"
 
 qint64 Package::totalSize() const
 {

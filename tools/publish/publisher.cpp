@@ -4,11 +4,10 @@
 #include "release.h"
 
 #include "device/deviceinfo.h"
-#include "update/filesystem.h"
-#include "update/md5.h"
-#include "update/releaserecord.h"
-#include "update/releasesignature.h"
-#include "update/serverlayout.h"
+#include "update/release/md5.h"
+#include "update/release/releaserecord.h"
+#include "update/release/releasesignature.h"
+#include "update/release/serverlayout.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -18,9 +17,31 @@
 #include <QHash>
 #include <QSaveFile>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr qint64 CopyBlockSize = 1024 * 1024;
+
+// Makes the names just placed in a directory of the tree durable, so that
+// a crash of the server machine cannot leave a manifest whose files are
+// gone. Best effort: where the system has no directory flush (Windows'
+// journalled NTFS needs none) nothing is done.
+void flushDirectory(const QString &path)
+{
+#ifndef Q_OS_WIN
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+#else
+    Q_UNUSED(path)
+#endif
+}
 
 // A hidden directory beside `target` that does not exist yet.
 QString siblingName(const QString &target, const QString &purpose)
@@ -188,8 +209,7 @@ ExitCode Publisher::publish()
     }
     if (!writeChangelist() || !writeInfoFile())
         return IoError;
-    QString error;
-    FileSystem::syncDirectory(m_modelDirectory, &error);
+    flushDirectory(m_modelDirectory);
     return Success;
 }
 
@@ -306,7 +326,7 @@ bool Publisher::writePackage(const Package &package)
         return false;
     }
     guard.release();
-    FileSystem::syncDirectory(QFileInfo(target).path(), &error);
+    flushDirectory(QFileInfo(target).path());
     return true;
 }
 

@@ -2,7 +2,7 @@
 #define ZUV_PUBLISH_RELEASE_H
 
 #include "package.h"
-#include "update/serverlayout.h"
+#include "update/release/serverlayout.h"
 
 #include <QList>
 #include <QString>

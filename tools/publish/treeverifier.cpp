@@ -5,10 +5,10 @@
 #include "progress.h"
 
 #include "device/deviceinfo.h"
-#include "update/manifest.h"
-#include "update/md5.h"
-#include "update/releaserecord.h"
-#include "update/releasesignature.h"
+#include "update/release/manifest.h"
+#include "update/release/md5.h"
+#include "update/release/releaserecord.h"
+#include "update/release/releasesignature.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

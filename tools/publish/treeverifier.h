@@ -2,8 +2,8 @@
 #define ZUV_PUBLISH_TREEVERIFIER_H
 
 #include "exitcode.h"
-#include "update/manifest.h"
-#include "update/serverlayout.h"
+#include "update/release/manifest.h"
+#include "update/release/serverlayout.h"
 
 #include <QHash>
 #include <QList>

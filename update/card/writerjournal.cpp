@@ -2,8 +2,8 @@
 
 #include "cardpath.h"
 #include "filesystem.h"
-#include "manifest.h"
-#include "md5.h"
+#include "update/release/manifest.h"
+#include "update/release/md5.h"
 
 #include <QCryptographicHash>
 #include <QDebug>

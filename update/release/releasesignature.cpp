@@ -1,12 +1,9 @@
 #include "releasesignature.h"
 
-#include "helpers/network.h"
-
 #include <QBuffer>
 #include <QDebug>
 #include <QIODevice>
 #include <QMutex>
-#include <QNetworkReply>
 
 // A Windows build may come without libsodium; it then cannot be given
 // release keys (the build refuses them), and checks nothing.
@@ -21,7 +18,7 @@
 namespace {
 
 constexpr qint64 ReadBlockSize = 64 * 1024;
-const QString NotSigned = QStringLiteral("release not signed by a known key");
+const QString NotSigned = QLatin1String(ReleaseSignature::NotSignedText);
 
 bool sodiumReady()
 {
@@ -229,47 +226,6 @@ QString check(const QByteArray &data, const QByteArray &signatureFile, const QLi
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     return check(&buffer, signatureFile, keys);
-}
-
-QNetworkReply *request(QNetworkAccessManager *manager, const QString &fileUrl)
-{
-    QNetworkReply *reply = Helpers::Network::get(manager, signatureName(fileUrl));
-    limitSize(reply);
-    return reply;
-}
-
-void limitSize(QNetworkReply *reply)
-{
-    Helpers::Network::limitBodySize(reply, MaximumSignatureFileSize);
-}
-
-QString checkReply(QNetworkReply *signatureReply, QIODevice *data)
-{
-    const QString url = signatureReply->url().toString();
-    if (Helpers::Network::bodyTooLarge(signatureReply))
-        return NotSigned + QStringLiteral(": \"%1\" is larger than any signature").arg(url);
-    if (!Helpers::Network::succeeded(signatureReply)) {
-        const int status = Helpers::Network::statusCode(signatureReply);
-        // The server answered, but has no signature to give.
-        if (status != 0 && status != 200)
-            return NotSigned + QStringLiteral(": no signature \"%1\" (HTTP status %2)").arg(url).arg(status);
-        return QStringLiteral("signature download \"%1\" failed: %2")
-            .arg(url, Helpers::Network::failureText(signatureReply));
-    }
-    const QByteArray signatureFile = signatureReply->read(MaximumSignatureFileSize + 1);
-    if (signatureFile.size() > MaximumSignatureFileSize)
-        return NotSigned + QStringLiteral(": \"%1\" is larger than any signature").arg(url);
-    const QString failure = check(data, signatureFile, releaseKeys());
-    qDebug() << Q_FUNC_INFO << url << (failure.isEmpty() ? QStringLiteral("valid") : failure);
-    return failure;
-}
-
-QString checkReply(QNetworkReply *signatureReply, const QByteArray &data)
-{
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    return checkReply(signatureReply, &buffer);
 }
 
 } // namespace ReleaseSignature

@@ -1,8 +1,8 @@
 #include "runtasks_p.h"
 
-#include "devicewriter.h"
-#include "keptfiles.h"
-#include "md5.h"
+#include "update/card/devicewriter.h"
+#include "keptfiles_p.h"
+#include "update/release/md5.h"
 #include "package_p.h"
 
 #include "device/deviceinfo.h"

@@ -1,4 +1,4 @@
-#include "cardhandles.h"
+#include "cardhandles_p.h"
 
 #include <QDebug>
 #include <QDir>

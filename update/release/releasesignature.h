@@ -8,8 +8,6 @@
 
 QT_BEGIN_NAMESPACE
 class QIODevice;
-class QNetworkAccessManager;
-class QNetworkReply;
 QT_END_NAMESPACE
 
 // Publisher signatures of the files the program reads from the update
@@ -37,6 +35,8 @@ constexpr int SecretKeySize = 64;
 constexpr int SignatureSize = 64;
 // A signature file is one short line; anything much longer is not one.
 constexpr qint64 MaximumSignatureFileSize = 1024;
+// How every reason check() gives for refusing a signature begins.
+constexpr char NotSignedText[] = "release not signed by a known key";
 
 // The address or file name of the signature of a file: "<name>.sig".
 QString signatureName(const QString &name);
@@ -68,17 +68,6 @@ QByteArray sign(const QByteArray &data, const QByteArray &secretKey);
 // could not be read, saying so.
 QString check(QIODevice *data, const QByteArray &signatureFile, const QList<QByteArray> &keys);
 QString check(const QByteArray &data, const QByteArray &signatureFile, const QList<QByteArray> &keys);
-
-// Requests the signature of the file at `fileUrl` through the program's
-// network helper; the transfer stops as soon as it grows beyond the size
-// of any signature file.
-QNetworkReply *request(QNetworkAccessManager *manager, const QString &fileUrl);
-// Stops a signature reply that grows beyond any signature file.
-void limitSize(QNetworkReply *reply);
-// Checks the bytes of a signed file against the finished signature reply,
-// under the release keys: empty when they are signed, otherwise why not.
-QString checkReply(QNetworkReply *signatureReply, QIODevice *data);
-QString checkReply(QNetworkReply *signatureReply, const QByteArray &data);
 
 } // namespace ReleaseSignature
 

@@ -3,7 +3,7 @@
 
 #include "update.h"
 
-#include "keptfiles.h"
+#include "keptfiles_p.h"
 
 #include <QAtomicInt>
 #include <QFuture>

@@ -3,8 +3,8 @@
 
 #include "update_p.h"
 
-#include "cardpath.h"
-#include "manifest.h"
+#include "update/card/cardpath.h"
+#include "update/release/manifest.h"
 
 #include <QAtomicInt>
 #include <QList>

@@ -1,9 +1,9 @@
 #include "updaterun_p.h"
 
-#include "devicewriter.h"
-#include "keptfiles.h"
+#include "update/card/devicewriter.h"
+#include "keptfiles_p.h"
 #include "package_p.h"
-#include "releaserecord.h"
+#include "update/release/releaserecord.h"
 #include "runtasks_p.h"
 
 #include "helpers/dir.h"

@@ -1,8 +1,8 @@
-#include "keptfiles.h"
+#include "keptfiles_p.h"
 
 #include "helpers/lockedtempdir.h"
 
-#include "md5.h"
+#include "update/release/md5.h"
 
 #include "helpers/dir.h"
 

@@ -1,10 +1,10 @@
 #include "devicewriter.h"
 #include "devicewriter_p.h"
 
-#include "cardhandles.h"
+#include "cardhandles_p.h"
 #include "cardpath.h"
 #include "filesystem.h"
-#include "manifest.h"
+#include "update/release/manifest.h"
 
 
 #include <QAtomicInt>

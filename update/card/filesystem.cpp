@@ -1,7 +1,7 @@
 #include "filesystem.h"
 
-#include "cardhandles.h"
-#include "md5.h"
+#include "cardhandles_p.h"
+#include "update/release/md5.h"
 
 #include "helpers/io.h"
 

@@ -1,9 +1,9 @@
 #include "package_p.h"
 
-#include "devicewriter.h"
-#include "manifest.h"
-#include "md5.h"
-#include "releaserecord.h"
+#include "update/card/devicewriter.h"
+#include "update/release/manifest.h"
+#include "update/release/md5.h"
+#include "update/release/releaserecord.h"
 
 #include "helpers/dir.h"
 

@@ -1,11 +1,11 @@
 #include "update.h"
 #include "update_p.h"
 
-#include "devicewriter.h"
+#include "update/card/devicewriter.h"
 #include "package_p.h"
-#include "releaserecord.h"
+#include "update/release/releaserecord.h"
 #include "runtasks_p.h"
-#include "serverlayout.h"
+#include "update/release/serverlayout.h"
 #include "updaterun_p.h"
 
 #include "helpers/io.h"
