@@ -32,55 +32,19 @@ QList<QImage> frames(const QString &path)
 }
 }
 
-// The pictures and the font of the window, and the program's icon: compiled
-// in at the paths the QML uses, of the kinds the window expects, and made
-// again identically by their scripts.
+// The font of the window and the program's icon, of the kinds the window
+// and Windows expect, and with the pictures made again identically by their
+// scripts. (The pictures as the window shows them are the window's suites'.)
 class AssetsTest : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void pictures_data();
-    void pictures();
     void font();
     void icon();
     void scriptsRemakeTheFiles_data();
     void scriptsRemakeTheFiles();
 };
-
-void AssetsTest::pictures_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<QRgb>("ink");
-    QTest::newRow("background") << QStringLiteral(":/images/background.png") << QSize(512, 512) << QRgb(0);
-    QTest::newRow("close") << QStringLiteral(":/images/close.png") << QSize(16, 16) << QRgb(0);
-    QTest::newRow("logo") << QStringLiteral(":/images/zuv.png") << QSize(164, 84) << qRgb(248, 180, 22);
-    QTest::newRow("device") << QStringLiteral(":/images/orvik.png") << QSize(160, 100) << qRgb(255, 255, 255);
-}
-
-// Pictures with an ink stand on a clear ground, the others are opaque.
-void AssetsTest::pictures()
-{
-    QFETCH(QString, path);
-    QFETCH(QSize, size);
-    QFETCH(QRgb, ink);
-
-    const QImage image(path);
-    QCOMPARE(image.size(), size);
-    QCOMPARE(image.hasAlphaChannel(), ink != 0);
-    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    bool clear = false;
-    bool inked = false;
-    for (int y = 0; y < argb.height(); ++y) {
-        for (int x = 0; x < argb.width(); ++x) {
-            clear = clear || qAlpha(argb.pixel(x, y)) == 0;
-            inked = inked || argb.pixel(x, y) == ink;
-        }
-    }
-    QCOMPARE(clear, ink != 0);
-    QCOMPARE(inked, ink != 0);
-}
 
 // The family is the one the window asks for, and every printable ASCII
 // sign that a text of the window may hold is drawn.

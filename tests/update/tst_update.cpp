@@ -114,11 +114,8 @@ private Q_SLOTS:
     void refusesWritesOffTheCard_data();
     void refusesWritesOffTheCard();
     void limitsParallelDownloads();
-    void cardWithoutRoomFailsBeforeDownloads_data();
     void cardWithoutRoomFailsBeforeDownloads();
     void corruptDownloadFailsAfterTheLast();
-    void abandonedRunLeavesNothing_data();
-    void abandonedRunLeavesNothing();
     void failuresNameNativePaths_data();
     void failuresNameNativePaths();
     void unsteadyLink_data();
@@ -321,44 +318,21 @@ void UpdateTest::rejectsUnsafePaths()
     QCOMPARE(QDir(m_volume->rootPath() + "/..").entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList("card"));
 }
 
-// A card that cannot hold the staged files ends the run before anything is
-// fetched, and says how much room is missing.
-void UpdateTest::cardWithoutRoomFailsBeforeDownloads_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("requested");
-    // Too many files for their clusters alone: nothing is asked for.
-    QTest::newRow("many small files") << 200 << 1 << 0;
-    // Files larger than the card: the run ends as their sizes are
-    // announced, before their bodies have arrived.
-    QTest::newRow("files larger than the card") << 2 << 600 * 1024 << 2;
-}
-
-// A card that cannot hold the staged files says how much room is missing,
-// and the run ends before it downloads what could never be written.
+// Too many files for their clusters alone: the card cannot hold the staged
+// files, the run says how much room is missing and ends before it asks for
+// anything. (A card that turns out too small once the sizes are announced
+// is the fault suite's.)
 void UpdateTest::cardWithoutRoomFailsBeforeDownloads()
 {
-    QFETCH(int, count);
-    QFETCH(int, size);
-    QFETCH(int, requested);
     if (!Volume::faultsUnavailableReason().isEmpty())
         QSKIP(qPrintable(Volume::faultsUnavailableReason()));
-    useVolume(count > 2 ? 256 * 1024 : 1024 * 1024);
+    useVolume(256 * 1024);
     Files files;
-    for (int i = 0; i < count; ++i)
-        files.insert(QStringLiteral("SOUNDS/%1.wav").arg(i), QByteArray(size, 'x'));
-    const QString manifest = serve("r", files);
-    for (int i = 0; i < count && size > 1; ++i) {
-        HttpFaultServer::Response slow;
-        slow.body = files.value(QStringLiteral("SOUNDS/%1.wav").arg(i));
-        slow.trickleBytes = 16 * 1024;
-        slow.trickleIntervalMs = 200;
-        m_fault->setResponse(QStringLiteral("/r/SOUNDS/%1.wav").arg(i).toUtf8(), slow);
-    }
-    QVERIFY(runToEnd({{"", manifest}}));
+    for (int i = 0; i < 200; ++i)
+        files.insert(QStringLiteral("SOUNDS/%1.wav").arg(i), "x");
+    QVERIFY(runToEnd({{"", serve("r", files)}}));
     QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
-    QCOMPARE(requests(".wav"), requested);
+    QCOMPARE(requests(".wav"), 0);
     QVERIFY2(m_update->errorString().contains(QRegularExpression("^The card needs [1-9][0-9]* MB more free space$")),
              qPrintable(m_update->errorString()));
     QCOMPARE(m_volume->snapshot(), m_before);
@@ -463,61 +437,6 @@ void UpdateTest::corruptDownloadFailsAfterTheLast()
     QCOMPARE(m_volume->snapshot(), m_before);
 }
 
-void UpdateTest::abandonedRunLeavesNothing_data()
-{
-    QTest::addColumn<QString>("phase");
-    for (const char *phase : {"preparing", "downloaded 1/3"})
-        QTest::addRow("reset at %s", phase) << phase;
-}
-
-// A run abandoned from inside the signal that starts a phase announces
-// nothing more and leaves the card as it was, and the same object runs the
-// next update as if nothing had happened. Once downloads began, the reset
-// has removed the temporary directory when it returns, even while the
-// download that has just finished is still being hashed.
-void UpdateTest::abandonedRunLeavesNothing()
-{
-    QFETCH(QString, phase);
-    useVolume(160 * 1024 * 1024);
-    // Large files keep the check and the hashing busy; the first large
-    // download completes first.
-    const Files release{{"big1.bin", QByteArray(24 * 1024 * 1024, '1')}, {"big2.bin", QByteArray(24 * 1024 * 1024, '2')},
-                        {"small.bin", "small"}};
-    for (auto it = release.cbegin(); it != release.cend(); ++it)
-        m_volume->writeFile(it.key(), QByteArray(it.value().size(), 'o'));
-    const QString manifest = serve("r", release, [](const QString &name) { return name == "big1.bin" ? 0 : 1000; });
-    bool abandoned = false;
-    QStringList leftAfterReset;
-    auto abandonAt = [&](const QString &event) {
-        if (event != phase || abandoned)
-            return;
-        abandoned = true;
-        m_update->reset(m_volume->rootPath());
-        leftAfterReset = m_temp->leftovers();
-    };
-    connect(m_update.data(), &Update::preparingDownloadList, this, [&] { abandonAt("preparing"); });
-    connect(m_update.data(), &Update::downloadedFiles, this,
-            [&](int count, int total) { abandonAt(QStringLiteral("downloaded %1/%2").arg(count).arg(total)); });
-    startRun({{"", manifest}});
-
-    QVERIFY(QTest::qWaitFor([&] { return abandoned; }, 30000));
-    if (phase.startsWith("downloaded"))
-        QCOMPARE(leftAfterReset, QStringList());
-    QTest::qWait(700);
-    QCOMPARE(m_run->events.last(), phase);
-    QThreadPool::globalInstance()->waitForDone();
-    QCOMPARE(m_temp->leftovers(), QStringList());
-    QCOMPARE(m_volume->snapshot(), m_before);
-
-    Files updated = m_before;
-    updated.remove("ZUV.FW");
-    updated.insert(release);
-    m_update->reset(m_volume->rootPath());
-    QVERIFY(runToEnd({{"", manifest}}));
-    QCOMPARE(m_run->events.last(), QStringLiteral("ready"));
-    QCOMPARE(m_volume->snapshot(), updated);
-}
-
 // A failure names the place it concerns the way the user's system writes
 // paths ("E:\SUB\FILE.BIN" on Windows): the temporary location that is
 // missing, the card's file that cannot be written.
@@ -548,7 +467,7 @@ void UpdateTest::failuresNameNativePaths()
         QCOMPARE(m_fault->requests().size(), 0);
 }
 
-enum LinkFault { Steady, ShortPause, StopsHalfWay, ResetHalfWay, LongerThanAnnounced, ShorterThanAnnounced };
+enum LinkFault { Steady, ShortPause, LongerThanAnnounced };
 
 void UpdateTest::unsteadyLink_data()
 {
@@ -556,10 +475,8 @@ void UpdateTest::unsteadyLink_data()
     QTest::addColumn<bool>("completes");
     QTest::newRow("steady trickle") << int(Steady) << true;
     QTest::newRow("pause shorter than the stall time") << int(ShortPause) << true;
-    QTest::newRow("body stops half way") << int(StopsHalfWay) << false;
-    QTest::newRow("reset half way") << int(ResetHalfWay) << false;
+    // A stall, a reset and a short body are the fault matrix's.
     QTest::newRow("body longer than announced") << int(LongerThanAnnounced) << false;
-    QTest::newRow("body shorter than announced") << int(ShorterThanAnnounced) << false;
 }
 
 // Eight files on a slow link: the first six trickle a byte at a time for
@@ -581,19 +498,13 @@ void UpdateTest::unsteadyLink()
         response.trickleIntervalMs = TestStallMs / 3;
         response.faultAfterBytes = 3;
         if (name == 'a') {
-            const HttpFaultServer::Fault faults[] = {HttpFaultServer::NoFault, HttpFaultServer::PauseAfterBytes,
-                                                     HttpFaultServer::StallAfterHeaders, HttpFaultServer::ResetAfterBytes};
-            response.fault = fault < 4 ? faults[fault] : HttpFaultServer::NoFault;
+            response.fault = fault == ShortPause ? HttpFaultServer::PauseAfterBytes : HttpFaultServer::NoFault;
             response.pauseMs = TestStallMs / 2;
             if (fault == LongerThanAnnounced)
                 response.announcedLength = response.body.size() - 2;
-            if (fault == ShorterThanAnnounced)
-                response.announcedLength = response.body.size() + 2;
         }
         m_fault->setResponse("/r/" + QByteArray(1, name), response);
     }
-    QElapsedTimer clock;
-    clock.start();
     QVERIFY(runToEnd({{"", manifest}}));
 
     for (char name = 'a'; name <= 'h'; ++name)
@@ -607,10 +518,6 @@ void UpdateTest::unsteadyLink()
     QCOMPARE(m_run->events.last(), QStringLiteral("error"));
     QVERIFY(!m_run->events.contains("copying"));
     QCOMPARE(m_volume->snapshot(), m_before);
-    if (fault == StopsHalfWay) {
-        QVERIFY2(m_update->errorString().contains("No answer from the server for 1 s"), qPrintable(m_update->errorString()));
-        QVERIFY(clock.elapsed() >= TestStallMs);
-    }
 }
 
 void UpdateTest::retryFetchesOnlyWhatIsMissing_data()

@@ -1,20 +1,11 @@
-#include "app/cursor.h"
 #include "programrun.h"
 #include "skipsuite.h"
-#include "updater/updater.h"
 #include "xvfbserver.h"
 
 #include <QDir>
 #include <QGuiApplication>
-#include <QQmlApplicationEngine>
-#include <QQmlContext>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <functional>
 
 namespace
 {
@@ -47,57 +38,6 @@ int logoPixels(const QImage &image)
     return count;
 }
 
-QQuickItem *findItem(QQuickItem *root, const std::function<bool(QQuickItem *)> &accept)
-{
-    if (!root || accept(root))
-        return root;
-    const auto children = root->childItems();
-    for (QQuickItem *child : children) {
-        if (QQuickItem *found = findItem(child, accept))
-            return found;
-    }
-    return nullptr;
-}
-
-QQuickItem *stackView(QQuickWindow *window)
-{
-    return findItem(window->contentItem(), [](QQuickItem *item) { return item->inherits("QQuickStackView"); });
-}
-
-QQuickItem *page(QQuickWindow *window, const char *name)
-{
-    return window->property(name).value<QQuickItem *>();
-}
-
-// The page the user sees on top of the stack.
-QQuickItem *shownPage(QQuickWindow *window)
-{
-    QQuickItem *top = stackView(window)->property("currentItem").value<QQuickItem *>();
-    QQuickItem *progress = page(window, "loading_page");
-    return progress->parentItem() == top ? progress : top;
-}
-
-void settle(QQuickWindow *window)
-{
-    QTRY_VERIFY_WITH_TIMEOUT(!stackView(window)->property("busy").toBool(), 10000);
-    // One more frame so that a grab shows the settled page.
-    QTest::qWait(100);
-}
-
-void saveShot(QQuickWindow *window, const QString &name)
-{
-    window->grabWindow().save(screenshotDir + QLatin1Char('/') + name);
-}
-
-// The window as the program loads it, in front of the given Updater.
-QQuickWindow *loadWindow(QQmlApplicationEngine &engine, QObject *updater)
-{
-    engine.rootContext()->setContextProperty(QStringLiteral("Cursor"), new Cursor(&engine));
-    engine.rootContext()->setContextProperty(QStringLiteral("Updater"), updater);
-    engine.addImportPath(QStringLiteral("qrc:/qmlcontrols"));
-    engine.load(QUrl(QStringLiteral("qrc:/main.qml"), QUrl::TolerantMode));
-    return engine.rootObjects().size() == 1 ? qobject_cast<QQuickWindow *>(engine.rootObjects().first()) : nullptr;
-}
 }
 
 // The program's window as the user meets it on an X screen: its size, its
@@ -118,7 +58,6 @@ private Q_SLOTS:
     void initTestCase();
     void program_data();
     void program();
-    void firstPageWithProgramObjects();
 
 private:
     QString m_display;
@@ -179,28 +118,6 @@ void WindowTest::program()
     QCOMPARE(run.leftovers().join(QLatin1String(", ")), QString());
 }
 
-// The window with the program's own Updater shows the search first, and
-// whatever the scan of this machine's volumes finds over it.
-void WindowTest::firstPageWithProgramObjects()
-{
-    Updater updater;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = loadWindow(engine, &updater);
-    QVERIFY(window);
-    QQuickItem *progress = page(window, "loading_page");
-    QCOMPARE(progress->property("text").toString(), QStringLiteral("SEARCHING"));
-    QCOMPARE(shownPage(window), progress);
-
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    settle(window);
-    saveShot(window, QStringLiteral("program-searching.png"));
-    QTRY_VERIFY_WITH_TIMEOUT(stackView(window)->property("depth").toInt() == 2, 30000);
-    settle(window);
-    saveShot(window, QStringLiteral("program-after-search.png"));
-}
-
-
-
 int main(int argc, char **argv)
 {
     // The X server comes first: the application connects to it on creation.
@@ -210,19 +127,7 @@ int main(int argc, char **argv)
     qputenv("DISPLAY", server.display().toLocal8Bit());
     qputenv("QT_QPA_PLATFORM", x ? "xcb" : "offscreen");
 
-    // The program's own objects run here too: keep their settings and
-    // temporary files private, and point any server query at nothing.
-    QTemporaryDir dirs;
-    const QProcessEnvironment home = ProgramRun::privateHome(dirs.path(), QStringLiteral("http://127.0.0.1:9"));
-    if (!dirs.isValid() || home.isEmpty())
-        return 1;
-    for (const QString &name : home.keys())
-        qputenv(qPrintable(name), home.value(name).toLocal8Bit());
-
     QGuiApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("ZUV Systems"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("zuv-systems.com"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZUV Update Manager"));
     WindowTest test(server.display(), whyNot);
     return QTest::qExec(&test, argc, argv);
 }
