@@ -7,6 +7,7 @@
 #include "nginxserver.h"
 #include "programrun.h"
 #include "skipsuite.h"
+#include "testfiles.h"
 #include "volume.h"
 #include "windowpicture.h"
 #include "xvfbserver.h"
@@ -32,8 +33,6 @@ QString outputDirectory()
     const QString card = qEnvironmentVariable("ZUV_TEST_CARD");
     return QStringLiteral(ZUV_E2E_OUTPUT) + (card.isEmpty() ? QString() : QLatin1Char('-') + card);
 }
-
-using Files = QMap<QString, QByteArray>; // relative path -> content
 
 const QString ReadyMessage = QStringLiteral(
     "YOU CAN NOW DISCONNECT DEVICE FROM YOUR COMPUTER AND POWER IT WITH BATTERIES. UPDATE WILL START "
@@ -90,18 +89,6 @@ void makeSample(const char *kind, const QString &path, const char *versions)
             {QStringLiteral(ZUV_SOURCE_DIR "/tools/make-sample-release.py"), QString::fromLatin1(kind), path,
              QStringLiteral("--bootloader"), v.value(0), QStringLiteral("--primary"), v.value(1), QStringLiteral("--secondary"),
              v.value(2)});
-}
-
-Files filesBelow(const QString &root)
-{
-    Files files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        QFile file(it.next());
-        file.open(QIODevice::ReadOnly);
-        files.insert(QDir(root).relativeFilePath(file.fileName()), file.readAll());
-    }
-    return files;
 }
 
 // Polls until the condition holds, the program ends, or time runs out.

@@ -1,10 +1,10 @@
 #include "faultrig.h"
+#include "testfiles.h"
 
 #include "update/card/devicewriter_p.h"
 #include "updater/updater.h"
 #include "updater/updater_p.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QMetaMethod>
@@ -85,7 +85,7 @@ QByteArray manifestText(const Files &files)
 {
     QByteArray text;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
-        text += QCryptographicHash::hash(it.value(), QCryptographicHash::Md5).toHex() + "  " + it.key().toUtf8() + '\n';
+        text += md5Hex(it.value()) + "  " + it.key().toUtf8() + '\n';
     return text;
 }
 

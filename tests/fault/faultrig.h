@@ -4,6 +4,7 @@
 #include "httpfaultserver.h"
 #include "logcapture.h"
 #include "privatetemp.h"
+#include "testfiles.h"
 #include "volume.h"
 
 #include <QMap>
@@ -14,8 +15,6 @@
 #include <memory>
 
 class Updater;
-
-using Files = QMap<QString, QByteArray>;
 
 // The release the fault tests update to. The card holds bootloader B1,
 // primary firmware P1 and secondary firmware S1; the server offers P2 and

@@ -1,6 +1,7 @@
 // zuv-publish through its executable: publishing and extending a server
 // tree, refusing unusable releases, and the verification of trees.
 
+#include "testfiles.h"
 #include "update/release/manifest.h"
 
 #include <QCryptographicHash>
@@ -16,8 +17,6 @@
 #include <functional>
 
 namespace {
-
-using Files = QMap<QString, QByteArray>; // path relative to a directory -> content
 
 struct Run {
     int exitCode = -1;
@@ -40,37 +39,6 @@ Run runTool(const QStringList &arguments)
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
-}
-
-QByteArray md5(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Every file below a directory with its content, hidden ones included.
-Files snapshot(const QString &root)
-{
-    Files files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(root).relativeFilePath(path), readFile(path));
-    }
-    return files;
 }
 
 // A release directory as the maker's engineers hand it over.
@@ -110,7 +78,7 @@ struct Release {
         Files files = directories.value(directory);
         QByteArray manifest;
         for (auto file = files.cbegin(); file != files.cend(); ++file)
-            manifest += md5(file.value()) + "  " + file.key().toUtf8() + '\n';
+            manifest += md5Hex(file.value()) + "  " + file.key().toUtf8() + '\n';
         files.insert("manifest.txt", manifest);
         return files;
     }
@@ -191,7 +159,7 @@ void TestPublish::publishesAndExtendsATree()
         {"IMAGES", "SecondaryFirmware/IMAGES"}, {"SOUNDS", "SecondaryFirmware/SOUNDS"},
     };
     for (auto place = places.cbegin(); place != places.cend(); ++place)
-        QCOMPARE(snapshot(modelPath() + '/' + place.value()), release.published(place.key()));
+        QCOMPARE(filesBelow(modelPath() + '/' + place.value()), release.published(place.key()));
     // Nothing else: no staging directories, no stray files.
     QCOMPARE(QDir(modelPath()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
              QStringList({"Bootloader", "FW.ZUV", "PrimaryFirmware", "SecondaryFirmware", "changelist.txt"}));
@@ -213,21 +181,21 @@ void TestPublish::publishesAndExtendsATree()
     QCOMPARE(readFile(modelPath() + "/FW.ZUV"), QByteArray("VER_BOOT=1\nVER_PRI=2\nVER_SEC=2\n"));
     QCOMPARE(readFile(modelPath() + "/changelist.txt"), release.changelist);
     for (const QString &versioned : {"Bootloader", "PrimaryFirmware", "SecondaryFirmware"})
-        QCOMPARE(snapshot(modelPath() + '/' + versioned + "/1"), first.published(versioned));
-    QCOMPARE(snapshot(modelPath() + "/PrimaryFirmware/2"), release.published("PrimaryFirmware"));
+        QCOMPARE(filesBelow(modelPath() + '/' + versioned + "/1"), first.published(versioned));
+    QCOMPARE(filesBelow(modelPath() + "/PrimaryFirmware/2"), release.published("PrimaryFirmware"));
     // The unversioned resources are replaced as a whole: a file dropped
     // from the release is gone, and no staging directory stays beside them.
-    QCOMPARE(snapshot(modelPath() + "/SecondaryFirmware/ANIM"), release.published("ANIM"));
+    QCOMPARE(filesBelow(modelPath() + "/SecondaryFirmware/ANIM"), release.published("ANIM"));
     QCOMPARE(QDir(modelPath() + "/SecondaryFirmware").entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({"1", "2", "ANIM", "IMAGES", "SOUNDS"}));
     QCOMPARE(runTool({"verify", treePath()}).exitCode, 0);
 
     // The same release once more writes nothing.
-    const Files second = snapshot(treePath());
+    const Files second = filesBelow(treePath());
     run = publish(release);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.contains("(0 files written)"));
-    QCOMPARE(snapshot(treePath()), second);
+    QCOMPARE(filesBelow(treePath()), second);
 
     // A published version is never rewritten: the run is refused before it
     // writes anything, the resources included.
@@ -237,7 +205,7 @@ void TestPublish::publishesAndExtendsATree()
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains("PrimaryFirmware/2: this version is already published with other files"),
              qPrintable(run.err));
-    QCOMPARE(snapshot(treePath()), second);
+    QCOMPARE(filesBelow(treePath()), second);
 }
 
 void TestPublish::rejectsUnusableReleases_data()
@@ -311,7 +279,7 @@ void TestPublish::verifyFindsEachFault_data()
     QTest::addColumn<QString>("expected");   // a line of the report
     QTest::addColumn<int>("exitCode");
 
-    const QByteArray beep = md5("beep");
+    const QByteArray beep = md5Hex("beep");
     const QString sounds = "SecondaryFirmware/SOUNDS/manifest.txt";
     const auto row = [](const char *name, const QString &file, const QByteArray &content, const QString &expected,
                         int exitCode = 1) { QTest::newRow(name) << file << content << expected << exitCode; };
@@ -336,7 +304,7 @@ void TestPublish::verifyFindsEachFault_data()
         "SOUNDS/manifest.txt:1: \"BEEP.SND\" is listed but missing");
     row("file changed", "SecondaryFirmware/SOUNDS/BEEP.SND", "boop",
         QStringLiteral("SOUNDS/manifest.txt:1: \"BEEP.SND\" has the digest %1, not the listed %2")
-            .arg(QString::fromLatin1(md5("boop")), QString::fromLatin1(beep)));
+            .arg(QString::fromLatin1(md5Hex("boop")), QString::fromLatin1(beep)));
     row("manifest missing", "Bootloader/1/manifest.txt", Removed,
         "ZUVUpdater/TheOrvik/Bootloader/1/manifest.txt: missing");
     row("manifest unreadable", "Bootloader/1/manifest.txt", Directory, "Bootloader/1/manifest.txt: cannot be read", 3);
@@ -348,7 +316,7 @@ void TestPublish::verifyFindsEachFault_data()
     row("resource directory missing", "SecondaryFirmware/IMAGES", Removed, "SecondaryFirmware/IMAGES: missing");
     row("change list cut by a zero byte", "changelist.txt", QByteArray("a\nb\0c", 5), "changelist.txt:2: a zero byte");
     row("primary and secondary disagree", "SecondaryFirmware/1/manifest.txt",
-        md5("secondary 1") + "  SECONDARY.BIN\n" + md5("other") + "  PRIMARY.BIN\n",
+        md5Hex("secondary 1") + "  SECONDARY.BIN\n" + md5Hex("other") + "  PRIMARY.BIN\n",
         "SecondaryFirmware/1/manifest.txt:2: \"PRIMARY.BIN\" goes to the card where "
         "ZUVUpdater/TheOrvik/PrimaryFirmware/1/manifest.txt:2 puts a different file");
 }
@@ -398,7 +366,7 @@ void TestPublish::signsAndChecksSignatures()
     release.write(releasePath());
     run = runTool({"publish", "--sign", key, releasePath(), treePath()});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    const Files signedTree = snapshot(treePath());
+    const Files signedTree = filesBelow(treePath());
     const QStringList signedFiles{"FW.ZUV", "changelist.txt", "Bootloader/1/manifest.txt",
                                   "PrimaryFirmware/1/manifest.txt", "SecondaryFirmware/1/manifest.txt",
                                   "SecondaryFirmware/ANIM/manifest.txt", "SecondaryFirmware/IMAGES/manifest.txt",
@@ -410,12 +378,12 @@ void TestPublish::signsAndChecksSignatures()
     // Signatures are additive: the tree stays valid for a check without key.
     QCOMPARE(runTool({"verify", treePath()}).exitCode, 0);
     QCOMPARE(runTool({"publish", "--sign", key, releasePath(), treePath()}).exitCode, 0);
-    QCOMPARE(snapshot(treePath()), signedTree);
+    QCOMPARE(filesBelow(treePath()), signedTree);
     // Publishing unsigned into it would lock out every program with keys.
     run = runTool({"publish", releasePath(), treePath()});
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains("the tree is signed"), qPrintable(run.err));
-    QCOMPARE(snapshot(treePath()), signedTree);
+    QCOMPARE(filesBelow(treePath()), signedTree);
 
     // Another key signs the bootloader's manifest; its signature replaces ours.
     const QString otherKey = m_dir->filePath("other.key");

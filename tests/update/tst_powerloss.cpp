@@ -2,9 +2,9 @@
 #include "update/card/writerjournal_p.h"
 
 #include "powerlosscard.h"
+#include "testfiles.h"
 #include "volume.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -73,18 +73,6 @@ QByteArray filler(char seed, int size)
     for (int i = 0; i < size; i += 97)
         data[i] = char(i / 97);
     return data;
-}
-
-void clearDirectory(const QString &root)
-{
-    const QFileInfoList entries = QDir(root).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                           | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isDir() && !entry.isSymLink())
-            QDir(entry.filePath()).removeRecursively();
-        else
-            QFile::remove(entry.filePath());
-    }
 }
 
 QString difference(const Card &card, const Card &expected)
@@ -204,7 +192,7 @@ QByteArray journalOfAnotherUpdate(const Card &release)
     QTemporaryDir directory;
     WriterJournal journal(directory.path());
     for (auto it = release.cbegin(); it != release.cend(); ++it) {
-        const QByteArray digest = QCryptographicHash::hash(it.value() + "elsewhere", QCryptographicHash::Md5).toHex();
+        const QByteArray digest = md5Hex(it.value() + "elsewhere");
         journal.files.append({QString(), it.key(), true, digest, 1, digest, 1});
     }
     journal.committed = true;

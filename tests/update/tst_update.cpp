@@ -5,7 +5,7 @@
 #include "httpfaultserver.h"
 #include "logcapture.h"
 #include "privatetemp.h"
-#include "releasetree.h"
+#include "testfiles.h"
 #include "volume.h"
 
 #include <QElapsedTimer>
@@ -21,8 +21,6 @@
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
 #endif
-
-using Files = QMap<QString, QByteArray>;
 
 namespace {
 
@@ -72,26 +70,6 @@ QStringList successfulRun(int total)
     for (int count = 1; count <= total; ++count)
         events.append(QStringLiteral("downloaded %1/%2").arg(count).arg(total));
     return events + QStringList{"verifying", "copying", "ready"};
-}
-
-// Every entry below root with the content of each file, for telling
-// whether anything there changed.
-Files treeOf(const QString &root)
-{
-    Files tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        QFile file(it.next());
-        tree.insert(QDir(root).relativeFilePath(file.fileName()), file.open(QIODevice::ReadOnly) ? file.readAll() : "");
-    }
-    return tree;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -209,7 +187,7 @@ QString UpdateTest::serve(const QString &directory, const Files &files, const st
         response.body = it.value();
         response.delayMs = delayMs ? delayMs(it.key()) : 0;
         m_fault->setResponse(root + QUrl::toPercentEncoding(it.key(), "/!$&'()*+,;=:@"), response);
-        lines.append(ReleaseTree::md5Hex(it.value()) + "  " + it.key().toUtf8());
+        lines.append(md5Hex(it.value()) + "  " + it.key().toUtf8());
     }
     lines.insert(qMin(1, lines.size()), " \t ");
     m_fault->setBody(root + "manifest.txt", "\xEF\xBB\xBF" + lines.join("\r\n"));
@@ -310,7 +288,7 @@ void UpdateTest::rejectsUnsafePaths()
     m_fault->setDefaultResponse(escaped);
     const QString manifest = serve("r/2", {{"fine.bin", "fine"}});
     m_fault->setBody("/r/2/manifest.txt",
-                     ReleaseTree::md5Hex("fine") + "  fine.bin\n" + ReleaseTree::md5Hex("escaped") + "  " + path + "\n");
+                     md5Hex("fine") + "  fine.bin\n" + md5Hex("escaped") + "  " + path + "\n");
     QVERIFY(runToEnd({{"", manifest}}));
     QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
     QCOMPARE(requests(".bin"), 0);
@@ -385,7 +363,7 @@ void UpdateTest::refusesWritesOffTheCard()
         if (place == "info link")
             QVERIFY(QFile::remove(root + "/FW.ZUV") && QFile::link(outside.filePath("FW.ZUV"), root + "/FW.ZUV"));
     }
-    const Files outsideBefore = treeOf(outside.path());
+    const Files outsideBefore = filesBelow(outside.path());
 
     QVERIFY(runToEnd({{"ANIM", serve("r/2", {{"RUN.ANM", "new run"}, {"NEW.ANM", "new"}})}}));
     QCOMPARE(m_run->events, QStringList({"preparing", "error"}));
@@ -393,7 +371,7 @@ void UpdateTest::refusesWritesOffTheCard()
     QVERIFY2(m_update->errorString().contains(reason), qPrintable(m_update->errorString()));
     QCOMPARE(m_log->count("Checking md5 of"), hashed);
     QCOMPARE(m_volume->snapshot(), m_before);
-    QCOMPARE(treeOf(outside.path()), outsideBefore);
+    QCOMPARE(filesBelow(outside.path()), outsideBefore);
     if (place == "mount")
         QCOMPARE(::umount2(QFile::encodeName(anim).constData(), 0), 0);
 #endif

@@ -6,6 +6,7 @@
 #include "httpfaultserver.h"
 #include "privatetemp.h"
 #include "skipsuite.h"
+#include "testfiles.h"
 #include "update/release/releaserecord.h"
 #include "update/release/releasesignature.h"
 #include "updater/updater.h"
@@ -38,20 +39,6 @@ enum class Refused { Never, AtConnect, AtUpdate, AtVerify };
 // argument is the same release published with another key.
 using Tamper = std::function<void(const QString &model, const QString &otherModel)>;
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
 QString runPublish(const QStringList &arguments)
 {
     QProcess process;
@@ -79,11 +66,6 @@ void writeRelease(const QString &root)
     writeFile(root + "/SecondaryFirmware/SECONDARY.BIN", "secondary 3");
     for (const char *resource : {"ANIM", "IMAGES", "SOUNDS"})
         QDir().mkpath(root + '/' + resource);
-}
-
-QByteArray md5Hex(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
 }
 
 // Changes the model's FW.ZUV and signs it again with the secret key.
