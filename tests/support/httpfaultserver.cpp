@@ -122,11 +122,6 @@ void HttpFaultServer::setBandwidth(qint64 bytesPerSecond)
     m_bandwidth = bytesPerSecond;
 }
 
-void HttpFaultServer::setLatency(int milliseconds)
-{
-    m_latencyMs = milliseconds;
-}
-
 void HttpFaultServer::setDocumentRoot(const QString &directory)
 {
     m_documentRoot = directory;
@@ -188,12 +183,6 @@ int HttpFaultServer::requestCount(const QByteArray &path) const
 void HttpFaultServer::clearRequests()
 {
     m_requests.clear();
-}
-
-int HttpFaultServer::pendingAnswers() const
-{
-    return int(std::count_if(m_requests.cbegin(), m_requests.cend(),
-                             [](const Request &request) { return request.finishedAtMs < 0; }));
 }
 
 void HttpFaultServer::dropConnections()
@@ -274,7 +263,7 @@ void HttpFaultServer::answer(QTcpSocket *socket, int requestIndex)
     }
     if (response.fault == StallBeforeHeaders)
         return;
-    const int delayMs = response.delayMs + m_latencyMs;
+    const int delayMs = response.delayMs;
     if (delayMs > 0) {
         QTimer::singleShot(delayMs, socket, [this, socket, requestIndex, response] {
             writeAnswer(socket, requestIndex, response);

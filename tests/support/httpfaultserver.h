@@ -15,9 +15,8 @@ class QTimer;
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests that must inject a fault:
 // any status, extra headers, a delay, a stall, a reset or a body cut short.
-// It can also play a slow link: one bandwidth shared by all answers, a
-// latency before each answer, bodies sent a few bytes at a time or pausing
-// half way. It runs in the thread that creates it, through that thread's
+// It can also play a slow link: one bandwidth shared by all answers,
+// bodies sent a few bytes at a time or pausing half way. It runs in the thread that creates it, through that thread's
 // event loop.
 class HttpFaultServer : public QObject
 {
@@ -72,10 +71,8 @@ public:
     // Answer for every path without its own; a 404 unless set.
     void setDefaultResponse(const Response &response);
     // The link: bodies of all answers together get at most this many bytes
-    // a second (0: no limit), and every answer waits this long before its
-    // headers, on top of its own delay.
+    // a second (0: no limit).
     void setBandwidth(qint64 bytesPerSecond);
-    void setLatency(int milliseconds);
     // Paths without an answer of their own are served from the files below
     // this directory (404 where there is none), read when asked for.
     void setDocumentRoot(const QString &directory);
@@ -94,8 +91,6 @@ public:
     QList<QByteArray> requestedPaths() const;
     int requestCount(const QByteArray &path) const;
     void clearRequests();
-    // Connections whose answer has not been written out yet.
-    int pendingAnswers() const;
 
     // Closes every open connection at once (the stalls included).
     void dropConnections();
@@ -140,7 +135,6 @@ private:
     QList<Outgoing> m_outgoing;
     QTimer *m_pump;
     qint64 m_bandwidth = 0;
-    int m_latencyMs = 0;
     double m_allowance = 0; // bytes the link may still carry now
     qint64 m_pumpedAtMs = 0;
     int m_nextTurn = 0;     // the body that is served first on the next tick

@@ -30,7 +30,6 @@ public:
     ~Volume();
 
     bool mount();
-    bool isMounted() const { return m_mounted; }
     QString rootPath() const;
     // The size asked for, or the smallest one the file system allows.
     qint64 size() const { return m_size; }
