@@ -28,6 +28,7 @@
 // --record gives the run the release record of that FW.ZUV, as the program
 // does once it has checked its signature, with the model's base address.
 
+#include "helpers/requestqueue.h"
 #include "update/release/releaserecord.h"
 #include "update/run/update.h"
 
@@ -91,11 +92,14 @@ class ObservedManager : public QNetworkAccessManager
 public:
     QList<qint64> requestTimes;
     const QElapsedTimer *clock = nullptr;
+    // Where a second manager, sending the requests beyond the first one's
+    // connections, notes its requests too.
+    QList<qint64> *notedIn = &requestTimes;
 
 protected:
     QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *data) override
     {
-        requestTimes.append(clock->nsecsElapsed());
+        notedIn->append(clock->nsecsElapsed());
         return QNetworkAccessManager::createRequest(op, request, data);
     }
 };
@@ -277,6 +281,10 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     ObservedManager manager;
     manager.clock = &clock;
+    auto *overflow = new ObservedManager;
+    overflow->clock = &clock;
+    overflow->notedIn = &manager.requestTimes;
+    Helpers::RequestQueue::of(&manager)->setOverflowManager(overflow);
     StallMeter stalls;
     stalls.reportAboveNs = arguments.stallReportMs < 0 ? -1 : arguments.stallReportMs * 1000000LL;
     Moments at; // outlives the engine that reports to it

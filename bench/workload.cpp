@@ -235,6 +235,30 @@ Workload Workload::homeLink(quint64 seed)
     return workload;
 }
 
+Workload Workload::farLink(quint64 seed)
+{
+    Workload workload = release(seed);
+    workload.name = QStringLiteral("far-link");
+    workload.description = QStringLiteral("the release over a 60 ms round trip at 8 MiB/s for all connections together");
+    workload.pairs = 2;
+    workload.linkBytesPerSecond = 8 * MiB;
+    workload.linkDelayMs = 30;
+    return workload;
+}
+
+Workload Workload::farSmall(quint64 seed)
+{
+    Workload workload = scaling(seed, 2000);
+    workload.name = QStringLiteral("far-small");
+    workload.description = QStringLiteral("2,000 files of 16 KiB over a 60 ms round trip at 8 MiB/s");
+    for (File &file : workload.files)
+        file.size = 16 * 1024;
+    workload.pairs = 2;
+    workload.linkBytesPerSecond = 8 * MiB;
+    workload.linkDelayMs = 30;
+    return workload;
+}
+
 Workload Workload::retry(quint64 seed)
 {
     Workload workload = homeLink(seed);

@@ -35,6 +35,9 @@ struct Workload {
     // of the bytes to fetch has gone through, and the run is tried again.
     qint64 linkBytesPerSecond = 0;
     double failAtFraction = 0;
+    // With a delay, the link is a relay in front of nginx that holds the
+    // data this long each way, at linkBytesPerSecond for all connections.
+    int linkDelayMs = 0;
 
     static Workload release(quint64 seed);
     static Workload manySmall(quint64 seed);
@@ -44,6 +47,9 @@ struct Workload {
     // The release over a home connection, and a retry after a failure there.
     static Workload homeLink(quint64 seed);
     static Workload retry(quint64 seed);
+    // The release, and 2,000 files of 16 KiB, over a link far from the server.
+    static Workload farLink(quint64 seed);
+    static Workload farSmall(quint64 seed);
 
     qint64 totalBytes() const;
     // Bytes the update hashes on the card, and the files and bytes it fetches.

@@ -22,7 +22,6 @@ QueuedReply::QueuedReply(RequestQueue *queue, QNetworkAccessManager *manager, co
                          const QString &server)
     : QNetworkReply(manager)
     , m_queue(queue)
-    , m_manager(manager)
     , m_server(server)
 {
     setRequest(request);
@@ -45,10 +44,10 @@ QueuedReply::~QueuedReply()
     giveBackConnection();
 }
 
-void QueuedReply::send()
+void QueuedReply::send(QNetworkAccessManager *manager)
 {
     m_state = Sent;
-    m_sent = m_manager->get(request());
+    m_sent = manager->get(request());
     if (readBufferSize() > 0)
         m_sent->setReadBufferSize(readBufferSize());
     connect(m_sent, &QNetworkReply::metaDataChanged, this, [this] {

@@ -38,7 +38,7 @@ private:
 
     QueuedReply(RequestQueue *queue, QNetworkAccessManager *manager, const QNetworkRequest &request,
                 const QString &server);
-    void send();
+    void send(QNetworkAccessManager *manager);
     void copyMetaData();
     void sentFinished();
     void sentFailed();
@@ -47,14 +47,14 @@ private:
     void countProgress(qint64 received, qint64 total);
 
     QPointer<RequestQueue> m_queue;
-    QNetworkAccessManager *m_manager;
     QString m_server;
     // The reply Qt gives once the request is sent. It stays a child of the
-    // manager, which deletes every reply below it when it goes, and is
-    // deleted with this one.
+    // manager that sent it, which deletes every reply below it when it
+    // goes, and is deleted with this one.
     QPointer<QNetworkReply> m_sent;
     State m_state = Waiting;
     bool m_holdsConnection = false;
+    bool m_onFirstManager = false;
     qint64 m_bytesReceived = 0;
     qint64 m_maximumBodySize = -1; // none
     bool m_bodyTooLarge = false;

@@ -4,6 +4,7 @@
 #include "queuedreply_p.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -54,6 +55,27 @@ QueuedReply *RequestQueue::get(const QNetworkRequest &request)
     return reply;
 }
 
+QNetworkAccessManager *RequestQueue::overflowManager()
+{
+    if (!m_overflow) {
+        auto *manager = new QNetworkAccessManager(this);
+        manager->setProxy(m_manager->proxy());
+        manager->setRedirectPolicy(m_manager->redirectPolicy());
+        manager->setStrictTransportSecurityEnabled(m_manager->isStrictTransportSecurityEnabled());
+        manager->setTransferTimeout(m_manager->transferTimeout());
+        manager->setAutoDeleteReplies(m_manager->autoDeleteReplies());
+        m_overflow = manager;
+    }
+    return m_overflow;
+}
+
+void RequestQueue::setOverflowManager(QNetworkAccessManager *manager)
+{
+    Q_ASSERT(!m_overflow);
+    manager->setParent(this);
+    m_overflow = manager;
+}
+
 void RequestQueue::release(QueuedReply *reply)
 {
     if (!reply->m_holdsConnection) {
@@ -62,6 +84,8 @@ void RequestQueue::release(QueuedReply *reply)
     }
     reply->m_holdsConnection = false;
     --m_sent[reply->m_server];
+    if (reply->m_onFirstManager)
+        --m_sentOnFirst[reply->m_server];
     // From the event loop: a reply may be deleted by the manager's own
     // destructor, which must not be handed a new request.
     QMetaObject::invokeMethod(this, [this, server = reply->m_server] { sendWaiting(server); }, Qt::QueuedConnection);
@@ -71,13 +95,17 @@ void RequestQueue::sendWaiting(const QString &server)
 {
     QList<QPointer<QueuedReply>> &waiting = m_waiting[server];
     int &sent = m_sent[server];
-    while (sent < ConnectionsPerHost && !waiting.isEmpty()) {
+    int &sentOnFirst = m_sentOnFirst[server];
+    while (sent < RequestsPerServer && !waiting.isEmpty()) {
         QueuedReply *reply = waiting.takeFirst();
         if (!reply)
             continue;
         reply->m_holdsConnection = true;
         ++sent;
-        reply->send();
+        reply->m_onFirstManager = sentOnFirst < ConnectionsPerHost;
+        if (reply->m_onFirstManager)
+            ++sentOnFirst;
+        reply->send(reply->m_onFirstManager ? m_manager : overflowManager());
     }
 }
 
