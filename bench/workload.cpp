@@ -237,11 +237,10 @@ Workload Workload::homeLink(quint64 seed)
 
 Workload Workload::farLink(quint64 seed)
 {
-    Workload workload = release(seed);
+    // The home link, with a round trip as far as across a continent.
+    Workload workload = homeLink(seed);
     workload.name = QStringLiteral("far-link");
     workload.description = QStringLiteral("the release over a 60 ms round trip at 8 MiB/s for all connections together");
-    workload.pairs = 2;
-    workload.linkBytesPerSecond = 8 * MiB;
     workload.linkDelayMs = 30;
     return workload;
 }
