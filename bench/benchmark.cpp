@@ -20,6 +20,7 @@
 #include "update/release/serverlayout.h"
 
 #include "update/card/devicewriter.h"
+#include "device/deviceinfo.h"
 
 #include "httpfaultserver.h"
 #include "nginxserver.h"
@@ -523,7 +524,7 @@ void Bench::measureCopyAlone(const Workload &workload, bool removeOld, Result *r
             if (engine) {
                 DeviceWriter writer(m_card);
                 writer.addFile(source, file.devicePath());
-                writer.setRemovedAfterCommit({QStringLiteral("ZUV.FW")});
+                writer.setRemovedAfterCommit({QLatin1String(Device::InstallMarkFileName)});
                 ok = writer.write();
             } else {
                 ok = runProgram(QStringLiteral("/bin/sh"),

@@ -28,22 +28,25 @@ QString readValue(const QSettings &settings, const char *key)
 // file at the same path with the same size and time. Another card at the
 // same mount point or drive letter (FAT keeps times to two seconds) would
 // then show the first card's serial number and versions. So the INI reader
-// is given a private copy under a name of its own, and reads the file as it
-// is now. Only where no temporary file can be made is the file read in place.
-void readInfoFile(const QString &fileName, const std::function<void(const QSettings &)> &read)
+// is given a private copy of the content read from the file, under a name of
+// its own. Only where no temporary file can be made is the file read in place.
+void readInfoFile(const QString &fileName, const QByteArray &content,
+                  const std::function<void(const QSettings &)> &read)
 {
-    QFile original(fileName);
     QTemporaryFile copy;
-    if (original.open(QIODevice::ReadOnly) && copy.open()) {
-        const QByteArray content = original.read(Device::MaximumInfoFileSize);
-        if (copy.write(content) == content.size() && copy.flush()) {
-            copy.close();
-            read(QSettings(copy.fileName(), QSettings::IniFormat));
-            return;
-        }
+    if (copy.open() && copy.write(content) == content.size() && copy.flush()) {
+        copy.close();
+        read(QSettings(copy.fileName(), QSettings::IniFormat));
+        return;
     }
     qDebug() << Q_FUNC_INFO << "No private copy, reading in place:" << fileName << copy.errorString();
     read(QSettings(fileName, QSettings::IniFormat));
+}
+
+QByteArray readContent(const QString &fileName)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.read(Device::MaximumInfoFileSize) : QByteArray();
 }
 
 } // namespace
@@ -84,7 +87,7 @@ Info::Info(const QString &rootPath)
     , rootPath(rootPath)
 {
     qDebug() << rootPath;
-    const QString fileName = rootPath + QStringLiteral("/FW.ZUV");
+    const QString fileName = rootPath + QLatin1Char('/') + QLatin1String(InfoFileName);
     if (!isReadableInfoFile(fileName)) {
         qDebug() << QFile::exists(fileName);
         qDebug() << QStringList();
@@ -96,7 +99,9 @@ Info::Info(const QString &rootPath)
         return;
     }
 
-    readInfoFile(fileName, [this](const QSettings &settings) {
+    // The versions shown and the card the update goes to come from one read.
+    infoFileSnapshot = Device::infoFileSnapshot(rootPath);
+    readInfoFile(fileName, infoFileSnapshot.mid(1), [this](const QSettings &settings) {
         qDebug() << QFile::exists(settings.fileName());
         qDebug() << settings.allKeys();
         serialNumber = readValue(settings, Device::SerialNumberKey);
@@ -129,11 +134,19 @@ void Info::readUpdateInfo(const QString &fileName)
         secondaryUpdateVersion.clear();
         return;
     }
-    readInfoFile(fileName, [this](const QSettings &settings) {
+    readInfoFile(fileName, readContent(fileName), [this](const QSettings &settings) {
         bootloaderUpdateVersion = readValue(settings, Device::BootloaderVersionKey);
         primaryUpdateVersion = readValue(settings, Device::PrimaryVersionKey);
         secondaryUpdateVersion = readValue(settings, Device::SecondaryVersionKey);
     });
+}
+
+QByteArray infoFileSnapshot(const QString &rootPath)
+{
+    QFile file(rootPath + QLatin1Char('/') + QLatin1String(InfoFileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return '+' + file.read(MaximumInfoFileSize + 1);
 }
 
 } // namespace Device

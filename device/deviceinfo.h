@@ -39,10 +39,25 @@ public:
     QString secondaryUpdateVersion;
     QString bootloaderUpdateVersion;
     QString rootPath;
+    // The device's "FW.ZUV" as it was read here (see infoFileSnapshot()):
+    // an update chosen from these versions is written only to this card.
+    QByteArray infoFileSnapshot;
 };
+
+// The device's information file at its volume's root.
+constexpr char InfoFileName[] = "FW.ZUV";
+// A file of the device's at its volume's root that a finished copy deletes;
+// the program never creates, reads or writes it.
+constexpr char InstallMarkFileName[] = "ZUV.FW";
 
 // A "FW.ZUV" larger than this is not read: the real file is a few lines.
 constexpr qint64 MaximumInfoFileSize = 1024 * 1024;
+
+// The bytes of the "FW.ZUV" at this volume root as they are now, with a
+// mark in front so that an empty file differs from a missing one; empty
+// when there is none. Two snapshots are equal only for the same card with
+// the same information file.
+QByteArray infoFileSnapshot(const QString &rootPath);
 
 // The keys of an FW.ZUV, the card's and the update server's alike.
 constexpr char SerialNumberKey[] = "SN_PRI";

@@ -440,7 +440,7 @@ void Updater::checkForUpdates()
 void Updater::update()
 {
     const Device::Info &device = d->currentDevice;
-    d->updateRun->reset(device.rootPath);
+    d->updateRun->reset(device.rootPath, device.infoFileSnapshot);
     if (d->haveRecord)
         d->updateRun->setReleaseRecord(d->record, d->deviceBaseUrl());
     disconnect(d->updateRun, SIGNAL(updateReady()), this, nullptr);

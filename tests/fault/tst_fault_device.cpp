@@ -18,6 +18,7 @@ class DeviceFaultTest : public FaultTest
 private Q_SLOTS:
     void cardFull();
     void temporaryLocationFull();
+    void anotherCardAtUpdate();
     void cardFails_data();
     void cardFails();
 };
@@ -60,6 +61,28 @@ void DeviceFaultTest::temporaryLocationFull()
     QCOMPARE(rig->leftovers(), QString());
     rig->destroyUpdater();
     QVERIFY(::umount2(temp.constData(), 0) == 0);
+}
+
+// The versions on the device page are those of the card found by the scan.
+// Another card in its place when UPDATE is pressed (here: another serial
+// number at the same mount point) gets nothing of an update chosen for the
+// first one, and nothing is downloaded for it; a new search finds it.
+void DeviceFaultTest::anotherCardAtUpdate()
+{
+    Files other = Release::oldCard();
+    other.insert("FW.ZUV", "SN_PRI=ZUV-0002\nVER_BOOT=B1\nVER_PRI=P1\nVER_SEC=S0\n");
+    rig->atSignal("updateAvailable", [&] { rig->card().writeFile("FW.ZUV", other.value("FW.ZUV")); });
+    QCOMPARE(rig->runFlow(), QStringLiteral("downloadError"));
+    QCOMPARE(rig->updater()->updateError(), QStringLiteral("THE DEVICE WAS DISCONNECTED OR REPLACED SINCE IT WAS FOUND"));
+    QCOMPARE(rig->fileRequests(), 0);
+    QCOMPARE(rig->cardDifference(other), QString());
+    QCOMPARE(rig->leftovers(), QString());
+
+    rig->publish();
+    QCOMPARE(rig->runFlow(), QStringLiteral("updateReady"));
+    Files updated = Release::firmwareCard();
+    updated.insert("FW.ZUV", other.value("FW.ZUV"));
+    QCOMPARE(rig->cardDifference(updated), QString());
 }
 
 void DeviceFaultTest::cardFails_data()

@@ -1,8 +1,9 @@
 #include "cardpath.h"
 
 #include "filesystem.h"
-
 #include "writerjournal_p.h"
+
+#include "device/deviceinfo.h"
 
 #include <QDebug>
 #include <QDir>
@@ -200,7 +201,8 @@ QString CardPath::check(const QString &relativePath)
 
 QString CardPath::checkWrite(const QStringList &destinations)
 {
-    QStringList paths{WriterJournal::fileName(), QStringLiteral("FW.ZUV"), QStringLiteral("ZUV.FW")};
+    QStringList paths{WriterJournal::fileName(), QLatin1String(Device::InfoFileName),
+                      QLatin1String(Device::InstallMarkFileName)};
     for (const QString &destination : destinations)
         paths << destination << destination + WriterJournal::stagedSuffix()
               << destination + WriterJournal::setAsideSuffix();

@@ -19,7 +19,7 @@ QString modelsDirectoryName()
 
 QString infoFileName()
 {
-    return QStringLiteral("FW.ZUV");
+    return QLatin1String(Device::InfoFileName);
 }
 
 QString changelistFileName()

@@ -1,6 +1,7 @@
 #include "package_p.h"
 
 #include "update/card/devicewriter.h"
+#include "device/deviceinfo.h"
 #include "update/release/manifest.h"
 #include "update/release/md5.h"
 #include "update/release/releaserecord.h"
@@ -76,7 +77,7 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     qDebug() << Q_FUNC_INFO << devicePath << directory << url;
     // An update interrupted earlier is finished or undone first, so that the
     // check never sees a mix of two releases.
-    if (!DeviceWriter::repair(devicePath, {QStringLiteral("ZUV.FW")}, &failure)) {
+    if (!DeviceWriter::repair(devicePath, {QLatin1String(Device::InstallMarkFileName)}, &failure)) {
         failure = Helpers::Dir::nativePathsIn(failure);
         return;
     }

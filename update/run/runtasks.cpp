@@ -120,7 +120,7 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
 {
     DeviceWriter writer(destination);
     writer.setStopFlag(stopped);
-    writer.setRemovedAfterCommit({QStringLiteral("ZUV.FW")});
+    writer.setRemovedAfterCommit({QLatin1String(Device::InstallMarkFileName)});
     for (const UpdatePrivate::File &file : files) {
         const QString from = file.localPath(source);
         if (!QFile::exists(from)) {
@@ -144,7 +144,7 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
 // and another card may take its place; neither is written to.
 bool sameDevice(const QString &root, const QByteArray &infoFile)
 {
-    if (RunTasks::deviceInfoFile(root) == infoFile)
+    if (Device::infoFileSnapshot(root) == infoFile)
         return true;
     qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one the update began on";
     return false;
@@ -153,16 +153,6 @@ bool sameDevice(const QString &root, const QByteArray &infoFile)
 } // namespace
 
 namespace RunTasks {
-
-// A real FW.ZUV is a few lines; the mark in front tells an empty file from
-// a missing one.
-QByteArray deviceInfoFile(const QString &root)
-{
-    QFile file(root + QStringLiteral("/FW.ZUV"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return '+' + file.read(Device::MaximumInfoFileSize + 1);
-}
 
 QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package)
 {

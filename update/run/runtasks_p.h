@@ -19,10 +19,6 @@ namespace RunTasks {
 using File = UpdatePrivate::File;
 using Shared = QSharedPointer<UpdateRun::Shared>;
 
-// What tells the device of a run from whatever is at its path later: its
-// FW.ZUV, read whole. Empty when there is none.
-QByteArray deviceInfoFile(const QString &root);
-
 // Finds the files of package that the device lacks.
 QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package);
 // Whether the download at path matches the digests of file.

@@ -2,6 +2,7 @@
 #include "update_p.h"
 
 #include "update/card/devicewriter.h"
+#include "device/deviceinfo.h"
 #include "package_p.h"
 #include "update/release/releaserecord.h"
 #include "runtasks_p.h"
@@ -69,9 +70,9 @@ Update::~Update()
     d->keepTask.waitForFinished();
 }
 
-void Update::reset(const QString &devicePath)
+void Update::reset(const QString &devicePath, const QByteArray &deviceInfoFile)
 {
-    d->reset(devicePath);
+    d->reset(devicePath, deviceInfoFile);
 }
 
 void Update::addUpdateDirectory(const QString &directory, const QString &manifestUrl)
@@ -122,9 +123,10 @@ UpdatePrivate::UpdatePrivate(Update *q, QNetworkAccessManager *manager)
 {
 }
 
-void UpdatePrivate::reset(const QString &path)
+void UpdatePrivate::reset(const QString &path, const QByteArray &infoFile)
 {
     devicePath = path;
+    deviceInfoFile = infoFile;
     directories.clear();
     record.reset();
     endRun();
@@ -168,8 +170,14 @@ bool UpdatePrivate::beginRun()
     }
     if (!checkRecordStillHolds())
         return false;
+    const QByteArray infoFile = Device::infoFileSnapshot(devicePath);
+    if (!deviceInfoFile.isEmpty() && infoFile != deviceInfoFile) {
+        qDebug() << Q_FUNC_INFO << "The device at" << devicePath << "is not the one that was found there";
+        failRun(QStringLiteral("The device was disconnected or replaced since it was found"));
+        return false;
+    }
     endRun();
-    run = new UpdateRun(devicePath, this);
+    run = new UpdateRun(devicePath, deviceInfoFile.isEmpty() ? infoFile : deviceInfoFile, this);
     if (!run->shared->tempDir.isValid()) {
         failRun(QStringLiteral("Cannot create a temporary directory: %1").arg(run->shared->tempDir.errorString()));
         return false;
@@ -183,7 +191,7 @@ void UpdatePrivate::failRun(const QString &reason)
     errorString = reason;
     announceEnd(false);
     keepVerifiedFiles();
-    q->reset(devicePath);
+    q->reset(devicePath, deviceInfoFile);
 }
 
 void UpdatePrivate::requestManifest(const QString &manifestUrl, const QString &directory)

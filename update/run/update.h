@@ -23,7 +23,10 @@ public:
 
     // Abandons any run in progress and prepares a new one on the device
     // whose volume root is devicePath. An empty path leaves the object idle.
-    void reset(const QString &devicePath);
+    // deviceInfoFile is the device's Device::infoFileSnapshot() from when it
+    // was found: a run writes nothing unless the card still holds that file
+    // (without it, the file as it is when the run starts).
+    void reset(const QString &devicePath, const QByteArray &deviceInfoFile = QByteArray());
     void addUpdateDirectory(const QString &directory, const QString &manifestUrl);
     bool hasUpdateDirectories() const;
     // The signed record of the release, whose paths are relative to the

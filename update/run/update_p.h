@@ -51,7 +51,7 @@ public:
 
     UpdatePrivate(Update *q, QNetworkAccessManager *manager);
 
-    void reset(const QString &path);
+    void reset(const QString &path, const QByteArray &infoFile);
     bool beginRun();
     void requestManifest(const QString &manifestUrl, const QString &directory);
     bool startDownloads();
@@ -59,6 +59,8 @@ public:
 
     Update *q;
     QString devicePath;
+    // The device's FW.ZUV when it was found (Device::infoFileSnapshot()).
+    QByteArray deviceInfoFile;
     QMultiHash<QString, QString> directories;
     // The signed record of the release to install and the base address its
     // paths are relative to; null when the release is not signed.

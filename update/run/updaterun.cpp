@@ -21,10 +21,10 @@ UpdateRun::Shared::~Shared()
     qDeleteAll(packages);
 }
 
-UpdateRun::UpdateRun(const QString &devicePath, QObject *listener)
+UpdateRun::UpdateRun(const QString &devicePath, const QByteArray &deviceInfoFile, QObject *listener)
     : QObject(listener)
     , devicePath(devicePath)
-    , deviceInfoFile(RunTasks::deviceInfoFile(devicePath))
+    , deviceInfoFile(deviceInfoFile)
     , shared(new Shared)
     , m_listener(listener)
 {

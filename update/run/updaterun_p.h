@@ -45,7 +45,7 @@ public:
     };
 
     // The run reports to listener, which it must not outlive.
-    UpdateRun(const QString &devicePath, QObject *listener);
+    UpdateRun(const QString &devicePath, const QByteArray &deviceInfoFile, QObject *listener);
     ~UpdateRun() override;
 
     // Stops the run: aborts its replies, tells its tasks to stop, waits for
