@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -62,6 +63,7 @@ private Q_SLOTS:
     void createPathMakesEveryLevel();
     void startRemovesOnlyAbandonedDirectories();
     void requestsWaitForAConnection();
+    void waitingIsNoStall();
 };
 
 void TestHelpers::copy_data()
@@ -176,6 +178,37 @@ void TestHelpers::requestsWaitForAConnection()
         QVERIFY(reply->isFinished());
         QVERIFY(!Helpers::Network::succeeded(reply));
     }
+}
+
+// A request's stall timeout counts only once it is on the wire: the ones
+// that wait behind ten slow but steady transfers, for far longer than that
+// timeout, still come through.
+void TestHelpers::waitingIsNoStall()
+{
+    HttpFaultServer server;
+    QVERIFY(server.listen());
+    HttpFaultServer::Response steady;
+    steady.body = "slow but steady";
+    steady.trickleBytes = 1;
+    steady.trickleIntervalMs = 100;
+    server.setDefaultResponse(steady);
+    QNetworkAccessManager manager;
+    const int stallTimeout = 1000;
+    Helpers::RequestQueue::of(&manager)->setStallTimeout(stallTimeout);
+    QList<QNetworkReply *> replies;
+    // More than both of the queue's managers put on the wire.
+    for (int i = 0; i < 2 * Helpers::RequestQueue::RequestsPerServer; ++i)
+        replies.append(Helpers::Network::get(&manager, server.baseUrl() + QStringLiteral("/%1").arg(i)));
+    const auto allFinished = [&] {
+        return std::all_of(replies.cbegin(), replies.cend(), [](QNetworkReply *reply) { return reply->isFinished(); });
+    };
+    QVERIFY(QTest::qWaitFor(allFinished, 20000));
+    for (QNetworkReply *reply : qAsConst(replies)) {
+        QVERIFY2(Helpers::Network::succeeded(reply),
+                 qPrintable(reply->url().toString() + QLatin1Char(' ') + Helpers::Network::failureText(reply)));
+        QCOMPARE(reply->readAll(), steady.body);
+    }
+    qDeleteAll(replies);
 }
 
 // A directory that looks like one of a copy of the program that ended: the
