@@ -6,6 +6,7 @@
 #include "filesystem.h"
 #include "update/release/manifest.h"
 
+#include "helpers/dir.h"
 
 #include <QAtomicInt>
 #include <QDebug>
@@ -412,6 +413,47 @@ DeviceWriter::Failure DeviceWriter::failure() const
 QString DeviceWriter::errorString() const
 {
     return d->errorString;
+}
+
+const char *DeviceWriter::failureText(Failure failure)
+{
+    switch (failure) {
+    case CreatePathFailed:
+        return "Create dest path failed";
+    case SetAsideFailed:
+        return "Failed to remove current file version";
+    case CopyFailed:
+        return "Copy failed";
+    case RepairFailed:
+        return "Repair of an interrupted update failed";
+    case JournalFailed:
+        return "Journal write failed";
+    case InvalidTarget:
+        return "Invalid destination";
+    case SyncFailed:
+        return "Sync failed";
+    case NoRoom:
+        return "Not enough free space on the card";
+    case Stopped:
+        return "Stopped";
+    case VolumeGone:
+        return "Device removed";
+    case NotOnCard:
+        return "Destination leads off the device";
+    case NoFailure:
+        break;
+    }
+    return "Failed";
+}
+
+QString DeviceWriter::failureReason() const
+{
+    if (d->failure == VolumeGone)
+        return QStringLiteral("The device was disconnected during the copy");
+    const QString reason = Helpers::Dir::nativePathsIn(d->errorString);
+    if (d->failure == NoRoom)
+        return reason;
+    return QStringLiteral("Writing onto the device failed: %1").arg(reason);
 }
 
 QList<DeviceWriter::Undo> DeviceWriter::undoSteps() const

@@ -81,6 +81,11 @@ public:
 
     Failure failure() const;
     QString errorString() const;
+    // The failure in the words of the log ("Copy failed", ...).
+    static const char *failureText(Failure failure);
+    // What the user is told of the failure: errorString() with native
+    // paths, after what failed.
+    QString failureReason() const;
     QList<Undo> undoSteps() const;
 
     // Brings the volume back to a consistent state after an interrupted

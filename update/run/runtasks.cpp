@@ -6,7 +6,6 @@
 #include "package_p.h"
 
 #include "device/deviceinfo.h"
-#include "helpers/dir.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,17 +18,6 @@ namespace {
 // flag and the place for its failure.
 const char CopyFilesSignature[] =
     "bool {anonymous}::copyFiles(const QString&, const QString&, const QList<UpdatePrivate::File>&)";
-
-// What the user is told when the write onto the card failed.
-QString copyFailureReason(const DeviceWriter &writer)
-{
-    if (writer.failure() == DeviceWriter::VolumeGone)
-        return QStringLiteral("The device was disconnected during the copy");
-    const QString reason = Helpers::Dir::nativePathsIn(writer.errorString());
-    if (writer.failure() == DeviceWriter::NoRoom)
-        return reason;
-    return QStringLiteral("Writing onto the device failed: %1").arg(reason);
-}
 
 // With a SHA-256 from a signed record, that decides: the MD5 chooses what
 // to fetch, but is no proof against a prepared twin, and a file with the
@@ -68,36 +56,6 @@ bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &fil
     return true;
 }
 
-const char *failureText(DeviceWriter::Failure failure)
-{
-    switch (failure) {
-    case DeviceWriter::CreatePathFailed:
-        return "Create dest path failed";
-    case DeviceWriter::SetAsideFailed:
-        return "Failed to remove current file version";
-    case DeviceWriter::CopyFailed:
-        return "Copy failed";
-    case DeviceWriter::RepairFailed:
-        return "Repair of an interrupted update failed";
-    case DeviceWriter::JournalFailed:
-        return "Journal write failed";
-    case DeviceWriter::InvalidTarget:
-        return "Invalid destination";
-    case DeviceWriter::SyncFailed:
-        return "Sync failed";
-    case DeviceWriter::NoRoom:
-        return "Not enough free space on the card";
-    case DeviceWriter::Stopped:
-        return "Stopped";
-    case DeviceWriter::VolumeGone:
-        return "Device removed";
-    case DeviceWriter::NotOnCard:
-        return "Destination leads off the device";
-    case DeviceWriter::NoFailure:
-        break;
-    }
-    return "Failed";
-}
 
 void logUndoSteps(const DeviceWriter &writer)
 {
@@ -134,8 +92,8 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
     }
     if (writer.write())
         return true;
-    qDebug() << CopyFilesSignature << failureText(writer.failure()) << writer.errorString();
-    *failure = copyFailureReason(writer);
+    qDebug() << CopyFilesSignature << DeviceWriter::failureText(writer.failure()) << writer.errorString();
+    *failure = writer.failureReason();
     logUndoSteps(writer);
     return false;
 }
