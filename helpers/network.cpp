@@ -72,6 +72,17 @@ QString failureText(QNetworkReply *reply)
     return reply->errorString();
 }
 
+QString transferFailure(const QString &what, QNetworkReply *reply, bool tooLarge)
+{
+    const QString failed = QStringLiteral("%1 \"%2\" failed: ").arg(what, reply->url().toString());
+    if (tooLarge || bodyTooLarge(reply))
+        return failed + QStringLiteral("the server sent more than the file's size");
+    const int status = statusCode(reply);
+    if (status != 0 && status != 200)
+        return failed + QStringLiteral("the server answered HTTP status %1").arg(status);
+    return failed + failureText(reply);
+}
+
 void limitBodySize(QNetworkReply *reply, qint64 maximumSize)
 {
     if (auto *queued = qobject_cast<QueuedReply *>(reply))

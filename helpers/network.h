@@ -38,6 +38,10 @@ bool succeeded(QNetworkReply *reply);
 int statusCode(QNetworkReply *reply);
 // What went wrong with a reply that did not succeed, for the user.
 QString failureText(QNetworkReply *reply);
+// The same after what failed: "<what> "<address>" failed: " and why: more
+// than the body may hold (bodyTooLarge(), or tooLarge where the caller found
+// it), an HTTP status other than 200, or failureText().
+QString transferFailure(const QString &what, QNetworkReply *reply, bool tooLarge = false);
 
 // Aborts a reply of get() once its body grows beyond maximumSize bytes, or
 // its server announces more; bodyTooLarge() tells such a reply afterwards.

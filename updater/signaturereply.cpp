@@ -25,8 +25,7 @@ QString check(QNetworkReply *signatureReply, QIODevice *data)
         // The server answered, but has no signature to give.
         if (status != 0 && status != 200)
             return notSigned + QStringLiteral(": no signature \"%1\" (HTTP status %2)").arg(url).arg(status);
-        return QStringLiteral("signature download \"%1\" failed: %2")
-            .arg(url, Helpers::Network::failureText(signatureReply));
+        return Helpers::Network::transferFailure(QStringLiteral("signature download"), signatureReply);
     }
     const QByteArray signatureFile = signatureReply->read(ReleaseSignature::MaximumSignatureFileSize + 1);
     if (signatureFile.size() > ReleaseSignature::MaximumSignatureFileSize)

@@ -38,13 +38,7 @@ constexpr qint64 MaximumFileSize = qint64(4) * 1024 * 1024 * 1024;
 
 QString transferFailure(const char *what, QNetworkReply *reply)
 {
-    const QString url = reply->url().toString();
-    if (Helpers::Network::bodyTooLarge(reply) || reply->property("beyondKnownSize").toBool())
-        return QStringLiteral("%1 \"%2\" failed: the server sent more than the file's size").arg(QLatin1String(what), url);
-    const int status = Helpers::Network::statusCode(reply);
-    if (status != 0 && status != 200)
-        return QStringLiteral("%1 \"%2\" failed: the server answered HTTP status %3").arg(QLatin1String(what), url).arg(status);
-    return QStringLiteral("%1 \"%2\" failed: %3").arg(QLatin1String(what), url, Helpers::Network::failureText(reply));
+    return Helpers::Network::transferFailure(QLatin1String(what), reply, reply->property("beyondKnownSize").toBool());
 }
 
 } // namespace
