@@ -269,6 +269,44 @@ QJsonObject figures(const QString &result, const Moments &at, const ObservedMana
     };
 }
 
+// Both managers of the run note their requests in the first one's list.
+void observeRequests(ObservedManager *manager, QElapsedTimer *clock)
+{
+    manager->clock = clock;
+    auto *overflow = new ObservedManager;
+    overflow->clock = clock;
+    overflow->notedIn = &manager->requestTimes;
+    Helpers::RequestQueue::of(manager)->setOverflowManager(overflow);
+}
+
+QString readRecord(const QString &fileName, ReleaseRecord *record)
+{
+    QFile file(fileName);
+    QString problem;
+    if (!file.open(QIODevice::ReadOnly) || !record->parse(file.readAll(), &problem))
+        return QStringLiteral("--record: %1").arg(problem.isEmpty() ? file.errorString() : problem);
+    return QString();
+}
+
+void startRun(Update *update, const Arguments &arguments, const ReleaseRecord &record)
+{
+    update->reset(arguments.devicePath);
+    for (const auto &directory : qAsConst(arguments.directories))
+        update->addUpdateDirectory(directory.first, directory.second);
+    if (!arguments.recordFile.isEmpty())
+        update->setReleaseRecord(record, arguments.recordBase);
+    update->start();
+}
+
+// Prints the figures as one line of JSON; the exit code tells how the run ended.
+int finish(const QString &result, const QJsonObject &figures)
+{
+    std::printf("%s\n", QJsonDocument(figures).toJson(QJsonDocument::Compact).constData());
+    if (logFile)
+        std::fclose(logFile);
+    return result == QLatin1String("updateReady") ? 0 : result == QLatin1String("timeout") ? 3 : 1;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -280,36 +318,24 @@ int main(int argc, char **argv)
 
     QElapsedTimer clock;
     ObservedManager manager;
-    manager.clock = &clock;
-    auto *overflow = new ObservedManager;
-    overflow->clock = &clock;
-    overflow->notedIn = &manager.requestTimes;
-    Helpers::RequestQueue::of(&manager)->setOverflowManager(overflow);
+    observeRequests(&manager, &clock);
     StallMeter stalls;
     stalls.reportAboveNs = arguments.stallReportMs < 0 ? -1 : arguments.stallReportMs * 1000000LL;
     Moments at; // outlives the engine that reports to it
     Update update(&manager);
     at.watch(&update, &clock, &stalls);
     ReleaseRecord record;
-    if (!arguments.recordFile.isEmpty()) {
-        QFile file(arguments.recordFile);
-        QString problem;
-        if (!file.open(QIODevice::ReadOnly) || !record.parse(file.readAll(), &problem))
-            return usage(qPrintable(QStringLiteral("--record: %1").arg(problem.isEmpty() ? file.errorString() : problem)));
-    }
+    const QString recordProblem = arguments.recordFile.isEmpty() ? QString() : readRecord(arguments.recordFile, &record);
+    if (!recordProblem.isEmpty())
+        return usage(qPrintable(recordProblem));
 
     QString result;
     QJsonArray attemptMs;
     qint64 idleRss = 0;
-    auto startRun = [&] {
+    auto start = [&] {
         clock.start();
         manager.requestTimes.clear();
-        update.reset(arguments.devicePath);
-        for (const auto &directory : qAsConst(arguments.directories))
-            update.addUpdateDirectory(directory.first, directory.second);
-        if (!arguments.recordFile.isEmpty())
-            update.setReleaseRecord(record, arguments.recordBase);
-        update.start();
+        startRun(&update, arguments, record);
     };
     auto end = [&](const QString &how) {
         if (!result.isEmpty())
@@ -318,7 +344,7 @@ int main(int argc, char **argv)
         attemptMs.append(ms(at.endAt));
         if (how == QLatin1String("downloadError") && attemptMs.size() < arguments.attempts) {
             at.preparedAt = at.verifyingAt = at.copyingAt = at.endAt = -1;
-            QTimer::singleShot(0, &app, startRun);
+            QTimer::singleShot(0, &app, start);
             return;
         }
         result = how;
@@ -334,14 +360,9 @@ int main(int argc, char **argv)
         idleRss = statusKiB("VmRSS:");
         resetPeakRss();
         stalls.start();
-        startRun();
+        start();
     });
     app.exec();
 
-    std::printf("%s\n", QJsonDocument(figures(result, at, manager, arguments.directories.size(), stalls, idleRss, attemptMs))
-                            .toJson(QJsonDocument::Compact)
-                            .constData());
-    if (logFile)
-        std::fclose(logFile);
-    return result == QLatin1String("updateReady") ? 0 : result == QLatin1String("timeout") ? 3 : 1;
+    return finish(result, figures(result, at, manager, arguments.directories.size(), stalls, idleRss, attemptMs));
 }
