@@ -22,6 +22,13 @@
 
 namespace {
 
+// The window shows every text in capitals: the device names, the change
+// list and the reasons of failures, whatever case they come in.
+QString shown(const QString &text)
+{
+    return text.toUpper();
+}
+
 // Announcements that end a step of the user's flow come this long after the
 // event, so each page is seen for a moment.
 constexpr int AnnouncementDelay = 500;
@@ -167,7 +174,7 @@ void UpdaterPrivate::reportReplyFailure(QNetworkReply *reply, const QString &rea
 
 void UpdaterPrivate::reportFailure(const QUrl &url, const QString &reason)
 {
-    lastError = QStringLiteral("%1: %2").arg(url.toString().toUpper(), reason.toUpper());
+    lastError = shown(QStringLiteral("%1: %2").arg(url.toString(), reason));
     announceLater(&Updater::updateServerConnectionError);
 }
 
@@ -193,7 +200,7 @@ void UpdaterPrivate::useSigned(QNetworkReply *reply, const QByteArray &body, con
 
 void UpdaterPrivate::reportTemporaryFileFailure(const QString &what, const QString &reason)
 {
-    lastError = QStringLiteral("%1 TEMPORARY FILE: %2").arg(what, reason.toUpper());
+    lastError = shown(QStringLiteral("%1 temporary file: %2").arg(what, reason));
     emit q->updateServerConnectionError();
 }
 
@@ -211,7 +218,7 @@ void UpdaterPrivate::readChangelog()
 
 void UpdaterPrivate::showChangelist(const QByteArray &body)
 {
-    changelist = decodeChangelist(body).toUpper();
+    changelist = shown(decodeChangelist(body));
     emit q->updateInfoChanged();
     announceLater(&Updater::connectedToDevice);
 }
@@ -274,14 +281,14 @@ void UpdaterPrivate::readUpdateFW()
     // path, which would put the file at the file-system root.
     const bool haveTempDir = !QDir::tempPath().isEmpty();
     if (!haveTempDir || !file->open()) {
-        reportTemporaryFileFailure(QStringLiteral("CREATING"),
+        reportTemporaryFileFailure(QStringLiteral("Creating"),
                                    haveTempDir ? file->errorString() : QStringLiteral("No temporary directory"));
         return;
     }
     // A full temporary volume would leave a cut-off copy, read as missing
     // or shortened versions.
     if (file->write(body) != body.size() || !file->flush()) {
-        reportTemporaryFileFailure(QStringLiteral("WRITING"), file->errorString());
+        reportTemporaryFileFailure(QStringLiteral("Writing"), file->errorString());
         return;
     }
     file->close();
@@ -365,7 +372,7 @@ QStringList Updater::devices() const
 {
     QStringList names;
     for (const Device::Info &device : qAsConst(d->deviceList))
-        names.append(device.displayName().toUpper());
+        names.append(shown(device.displayName()));
     return names;
 }
 
@@ -411,7 +418,7 @@ QString Updater::lastError() const
 
 QString Updater::updateError() const
 {
-    return d->updateRun->errorString().toUpper();
+    return shown(d->updateRun->errorString());
 }
 
 void Updater::scan()
