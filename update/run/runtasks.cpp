@@ -56,7 +56,6 @@ bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &fil
     return true;
 }
 
-
 void logUndoSteps(const DeviceWriter &writer)
 {
     qDebug() << CopyFilesSignature << "Unwinding";
@@ -104,7 +103,7 @@ bool sameDevice(const QString &root, const QByteArray &infoFile)
 {
     if (Device::infoFileSnapshot(root) == infoFile)
         return true;
-    qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one the update began on";
+    qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one that was found there";
     return false;
 }
 
