@@ -53,7 +53,7 @@ UpdaterPrivate::UpdaterPrivate(Updater *q)
     connect(&scanWatcher, SIGNAL(finished()), this, SLOT(scanFinished()));
     connect(updateRun, SIGNAL(preparingDownloadList()), q, SIGNAL(preparingDownloadList()));
     connect(updateRun, SIGNAL(downloadedFiles(int, int)), q, SIGNAL(downloadedFiles(int, int)));
-    connect(updateRun, SIGNAL(downloadError()), q, SIGNAL(downloadError()));
+    connect(updateRun, &Update::downloadError, this, &UpdaterPrivate::runFailed);
     connect(updateRun, SIGNAL(veryfingDownloadedFiles()), q, SIGNAL(veryfingDownloadedFiles()));
     connect(updateRun, SIGNAL(copyingFiles()), q, SIGNAL(copyingFiles()));
     updateRun->setReleaseRecordRequired(ReleaseSignature::required());
@@ -312,6 +312,14 @@ void UpdaterPrivate::readUpdateFW()
     });
 }
 
+// The reason of a failed run is in place before the window hears of the
+// failure, whatever the run does next.
+void UpdaterPrivate::runFailed()
+{
+    updateError = shown(updateRun->errorString());
+    emit q->downloadError();
+}
+
 // Starting an update
 
 void UpdaterPrivate::addBootloaderPackage()
@@ -418,7 +426,7 @@ QString Updater::lastError() const
 
 QString Updater::updateError() const
 {
-    return shown(d->updateRun->errorString());
+    return d->updateError;
 }
 
 void Updater::scan()

@@ -65,6 +65,8 @@ public:
     Update *updateRun;
     QString changelist;
     QString lastError;
+    // Why the last run failed, taken when it reported the failure.
+    QString updateError;
     // The base address pattern, read once when the object is built.
     QString serverBaseUrl;
     // The change list and FW.ZUV requests still running, and the scans so
@@ -82,6 +84,7 @@ public Q_SLOTS:
     void scanFinished();
     void readChangelog();
     void readUpdateFW();
+    void runFailed();
 
 private:
     void showChangelist(const QByteArray &body);
