@@ -44,6 +44,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -119,6 +120,8 @@ public:
     void start()
     {
         m_last.start();
+        m_lastCpu = threadCpuNs();
+        m_lastWaited = reportAboveNs >= 0 ? runQueueWaitNs() : 0;
         m_timer.start();
     }
     void stop()
@@ -129,7 +132,11 @@ public:
     qint64 longestGapNs() const { return m_longest; }
     int ticks() const { return m_ticks; }
     // With --stalls MS, every gap longer than that is written to stderr
-    // with what the run announced last, to find where the time went.
+    // with what the run announced last, to find where the time went, and
+    // the processor time the main thread had in it and the time it was
+    // ready but waited for a processor: a gap with little of the first is
+    // no work of the thread's own, and with much of the second it was
+    // kept waiting by other threads and programs on a busy machine.
     qint64 reportAboveNs = -1;
     const char *lastEvent = "start";
 
@@ -137,15 +144,43 @@ private:
     void tick()
     {
         const qint64 gap = m_last.nsecsElapsed();
+        const qint64 cpu = threadCpuNs();
+        const qint64 waited = reportAboveNs >= 0 ? runQueueWaitNs() : 0;
         if (reportAboveNs >= 0 && gap > reportAboveNs)
-            std::fprintf(stderr, "stall %.1f ms after %s\n", gap / 1e6, lastEvent);
+            std::fprintf(stderr, "stall %.1f ms after %s (%.1f ms of processor time, %.1f ms waiting for one)\n",
+                         gap / 1e6, lastEvent, (cpu - m_lastCpu) / 1e6, (waited - m_lastWaited) / 1e6);
         m_longest = qMax(m_longest, gap);
         m_last.start();
+        m_lastCpu = cpu;
+        m_lastWaited = waited;
         ++m_ticks;
+    }
+
+    static qint64 threadCpuNs()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+
+    // The time this thread has spent ready to run but waiting for a
+    // processor (the second field of the scheduler's statistics), 0 where
+    // the kernel gives none.
+    static qint64 runQueueWaitNs()
+    {
+        std::FILE *file = std::fopen("/proc/thread-self/schedstat", "r");
+        if (!file)
+            return 0;
+        unsigned long long onCpu = 0, waiting = 0;
+        const bool read = std::fscanf(file, "%llu %llu", &onCpu, &waiting) == 2;
+        std::fclose(file);
+        return read ? qint64(waiting) : 0;
     }
 
     QTimer m_timer;
     QElapsedTimer m_last;
+    qint64 m_lastCpu = 0;
+    qint64 m_lastWaited = 0;
     qint64 m_longest = 0;
     int m_ticks = 0;
 };
