@@ -20,12 +20,10 @@ QT_END_NAMESPACE
 
 class CardPath;
 class ReleaseRecord;
-class UpdateRun;
+class UpdateJob;
 
 class UpdatePrivate : public QObject
 {
-    Q_OBJECT
-
 public:
     // One manifest entry that needs updating.
     struct File {
@@ -52,10 +50,7 @@ public:
     UpdatePrivate(Update *q, QNetworkAccessManager *manager);
 
     void reset(const QString &path, const QByteArray &infoFile);
-    bool beginRun();
-    void requestManifest(const QString &manifestUrl, const QString &directory);
-    bool startDownloads();
-    void downloadFile(const QString &url, const File &file);
+    void start();
 
     Update *q;
     QString devicePath;
@@ -71,7 +66,7 @@ public:
     QString errorString;
     QNetworkAccessManager *networkManager;
     // The run in progress, which owns everything of it; null between runs.
-    UpdateRun *run = nullptr;
+    UpdateJob *job = nullptr;
     // Downloads of failed runs, for the next attempt; kept across runs.
     KeptFiles keptFiles;
     // Moves the downloads of a failed run into keptFiles; set to stop it.
@@ -80,37 +75,12 @@ public:
     // Removes the directories that killed copies of the program left.
     QFuture<int> leftoversTask;
 
-public Q_SLOTS:
-    void manifestWrite();
-    void manifestDownloaded();
-    void checkFilesForUpdateFinished();
-    void downloadWrite();
-    void downloadAnnounced();
-    void downloadFinished();
-    void verifyFilesFinished();
-    void copyFilesFinished();
-    void keptFilesRestored();
-
 private:
     void failRun(const QString &reason);
-    void endRun();
-    // Emits a signal of q, whose listener may end the run meanwhile;
-    // whether the run goes on.
-    template<typename... Args>
-    bool announce(void (Update::*signal)(Args...), Args... args);
+    void endJob();
     void announceEnd(bool succeeded);
-    bool writeManifest(QNetworkReply *reply);
-    bool allManifestsArrived();
-    bool checkManifestDigests();
-    bool checkRecordStillHolds();
-    QString writeCardRecord(QList<File> *files);
-    bool writeDownload(QNetworkReply *reply);
-    bool takeDownload(QNetworkReply *reply);
-    void startChecks();
-    bool checkRoomOnCard();
-    void startVerification();
-    void startCopy();
-    bool restoreKeptFiles();
+    void announcePhase(int phase);
+    void jobFinished(int error, const QString &text);
     void keepVerifiedFiles();
 };
 
