@@ -1,5 +1,7 @@
 #include "update/run/update.h"
 
+#include "device/deviceinfo.h"
+
 #include "helpers/requestqueue.h"
 
 #include "httpfaultserver.h"
@@ -92,6 +94,7 @@ private Q_SLOTS:
     void refusesWritesOffTheCard_data();
     void refusesWritesOffTheCard();
     void limitsParallelDownloads();
+    void otherCardAtTheCopy();
     void cardWithoutRoomFailsBeforeDownloads();
     void corruptDownloadFailsAfterTheLast();
     void failuresNameNativePaths_data();
@@ -375,6 +378,24 @@ void UpdateTest::refusesWritesOffTheCard()
     if (place == "mount")
         QCOMPARE(::umount2(QFile::encodeName(anim).constData(), 0), 0);
 #endif
+}
+
+// The card the update was chosen for must still be in place when the copy
+// begins: another card in its slot (its FW.ZUV rewritten while the run
+// verifies) ends the run with the card as it was.
+void UpdateTest::otherCardAtTheCopy()
+{
+    const QString root = m_volume->rootPath();
+    m_update->reset(root, Device::infoFileSnapshot(root));
+    connect(m_update.data(), &Update::veryfingDownloadedFiles, this,
+            [this] { m_volume->writeInfoFile("SN2", "1", "2", "3"); });
+    QVERIFY(runToEnd({{"", serve("PrimaryFirmware/2", {{"FW.BIN", "new firmware"}})}}));
+
+    QCOMPARE(m_run->events, QStringList({"preparing", "downloaded 1/1", "verifying", "copying", "error"}));
+    QCOMPARE(m_update->errorString(), QStringLiteral("The device was disconnected or replaced before the copy"));
+    Files expected = m_before;
+    expected.insert("FW.ZUV", m_volume->readFile("FW.ZUV"));
+    QCOMPARE(m_volume->snapshot(), expected);
 }
 
 // Ten downloads at once, the eleventh when the first has finished.
