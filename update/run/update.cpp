@@ -47,23 +47,23 @@ void Update::reset(const QString &devicePath, const QByteArray &deviceInfoFile)
 void Update::addUpdateDirectory(const QString &directory, const QString &manifestUrl)
 {
     qDebug() << Q_FUNC_INFO << "Adding" << directory << manifestUrl;
-    d->directories.insert(directory, manifestUrl);
+    d->setup.directories.insert(directory, manifestUrl);
 }
 
 bool Update::hasUpdateDirectories() const
 {
-    return !d->directories.isEmpty();
+    return !d->setup.directories.isEmpty();
 }
 
 void Update::setReleaseRecordRequired(bool required)
 {
-    d->recordRequired = required;
+    d->setup.recordRequired = required;
 }
 
 void Update::setReleaseRecord(const ReleaseRecord &record, const QString &modelBaseUrl)
 {
-    d->record.reset(new ReleaseRecord(record));
-    d->recordBase = ServerLayout::address(modelBaseUrl, QString());
+    d->setup.record.reset(new ReleaseRecord(record));
+    d->setup.recordBase = ServerLayout::address(modelBaseUrl, QString());
 }
 
 QString Update::errorString() const
@@ -81,41 +81,33 @@ void Update::start()
 UpdatePrivate::UpdatePrivate(Update *q, QNetworkAccessManager *manager)
     : QObject(q)
     , q(q)
-    , networkManager(manager)
 {
+    setup.manager = manager;
+    setup.keptFiles = &keptFiles;
 }
 
 void UpdatePrivate::reset(const QString &path, const QByteArray &infoFile)
 {
-    devicePath = path;
-    deviceInfoFile = infoFile;
-    directories.clear();
-    record.reset();
+    setup.devicePath = path;
+    setup.deviceInfoFile = infoFile;
+    setup.directories.clear();
+    setup.record.reset();
     endJob();
 }
 
 void UpdatePrivate::start()
 {
     errorString.clear();
-    if (devicePath.isEmpty()) {
+    if (setup.devicePath.isEmpty()) {
         failRun(QStringLiteral("No device to update"));
         return;
     }
-    if (directories.isEmpty()) {
+    if (setup.directories.isEmpty()) {
         qDebug() << "bool UpdatePrivate::beginRun()" << "Nothing to update";
         announceEnd(true);
         return;
     }
     endJob();
-    UpdateJob::Setup setup;
-    setup.manager = networkManager;
-    setup.devicePath = devicePath;
-    setup.deviceInfoFile = deviceInfoFile;
-    setup.directories = directories;
-    setup.record = record;
-    setup.recordBase = recordBase;
-    setup.recordRequired = recordRequired;
-    setup.keptFiles = &keptFiles;
     setup.keepTask = keepTask;
     job = new UpdateJob(setup, this);
     connect(job, &UpdateJob::phaseChanged, this, &UpdatePrivate::announcePhase);
@@ -181,7 +173,7 @@ void UpdatePrivate::failRun(const QString &reason)
     errorString = reason;
     announceEnd(false);
     keepVerifiedFiles();
-    q->reset(devicePath, deviceInfoFile);
+    q->reset(setup.devicePath, setup.deviceInfoFile);
 }
 
 // A failed run leaves its downloads that arrived whole and matched their

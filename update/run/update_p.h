@@ -47,24 +47,35 @@ public:
 
     class Package;
 
+    // What a run works with; the kept files outlive it.
+    struct RunSetup {
+        QNetworkAccessManager *manager = nullptr;
+        QString devicePath;
+        // The device's FW.ZUV as it was found (Device::infoFileSnapshot());
+        // the card must still hold it when the copy begins.
+        QByteArray deviceInfoFile;
+        QMultiHash<QString, QString> directories;
+        // The signed record of the release to install and the base address
+        // its paths are relative to; null when the release is not signed.
+        QSharedPointer<const ReleaseRecord> record;
+        QString recordBase;
+        // Whether a release without a record is refused.
+        bool recordRequired = false;
+        KeptFiles *keptFiles = nullptr;
+        // The task that still moves files into keptFiles, if any.
+        QFuture<void> keepTask;
+    };
+
     UpdatePrivate(Update *q, QNetworkAccessManager *manager);
 
     void reset(const QString &path, const QByteArray &infoFile);
     void start();
 
     Update *q;
-    QString devicePath;
-    // The device's FW.ZUV when it was found (Device::infoFileSnapshot()).
-    QByteArray deviceInfoFile;
-    QMultiHash<QString, QString> directories;
-    // The signed record of the release to install and the base address its
-    // paths are relative to; null when the release is not signed.
-    QSharedPointer<const ReleaseRecord> record;
-    QString recordBase;
-    bool recordRequired = false;
+    // What the next run is made with; the run in progress has its copy.
+    RunSetup setup;
     // The reason of the last failed run (Update::errorString()).
     QString errorString;
-    QNetworkAccessManager *networkManager;
     // The run in progress, which owns everything of it; null between runs.
     UpdateJob *job = nullptr;
     // Downloads of failed runs, for the next attempt; kept across runs.

@@ -54,22 +54,7 @@ public:
         CopyError
     };
 
-    // What a job works with; the kept files outlive it.
-    struct Setup {
-        QNetworkAccessManager *manager = nullptr;
-        QString devicePath;
-        // The device's FW.ZUV as it was found; the card must still hold it
-        // when the copy begins.
-        QByteArray deviceInfoFile;
-        QMultiHash<QString, QString> directories;
-        QSharedPointer<const ReleaseRecord> record;
-        QString recordBase;
-        // Whether a release without a record is refused.
-        bool recordRequired = false;
-        KeptFiles *keptFiles = nullptr;
-        // The task that still moves files into keptFiles, if any.
-        QFuture<void> keepTask;
-    };
+    using Setup = UpdatePrivate::RunSetup;
 
     // What the job's tasks on the thread pool share with it. It goes with
     // the last of its holders, so the temporary directory and the packages
