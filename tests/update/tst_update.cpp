@@ -212,10 +212,11 @@ void UpdateTest::updatesOnlyWhatDiffers()
     const QString primary = serve("PrimaryFirmware/2", {{"FW.BIN", "new firmware"}, {"SAME.BIN", "same"}, {"empty.bin", ""}});
     const QString sounds = serve("SecondaryFirmware/SOUNDS", {{"beep.wav", "same beep"}, {"voices/hello.wav", "hello"},
                                                              {"voices/bye.wav", "bye"}, {"long name.wav", "spaced"},
-                                                             {"A(1)+B,C=D.wav", "marks"}, {"x#y.wav", "hash"}});
+                                                             {"A(1)+B,C=D.wav", "marks"}, {"x#y.wav", "hash"},
+                                                             {"voices\\hi.wav", "hi"}});
     QVERIFY(runToEnd({{"", primary}, {"SOUNDS", sounds}}));
 
-    QCOMPARE(m_run->events, successfulRun(7));
+    QCOMPARE(m_run->events, successfulRun(8));
     QVERIFY(m_run->gap("copying", "ready") >= 250);
     Files card = m_volume->snapshot();
     QVERIFY(!card.contains("ZUV.FW"));
@@ -224,7 +225,8 @@ void UpdateTest::updatesOnlyWhatDiffers()
     QCOMPARE(card.value("SOUNDS/long name.wav"), QByteArray("spaced"));
     QVERIFY(card.contains("empty.bin"));
     QCOMPARE(card.value("SOUNDS/x#y.wav"), QByteArray("hash"));
-    QCOMPARE(card.size(), 10); // FW.ZUV and the nine files of the release
+    QCOMPARE(card.value("SOUNDS/voices/hi.wav"), QByteArray("hi")); // "\\" separates, as on the device
+    QCOMPARE(card.size(), 11); // FW.ZUV and the ten files of the release
     QCOMPARE(requests("SAME.BIN") + requests("beep.wav"), 0);
     QCOMPARE(requests("long%20name.wav"), 1);
     QCOMPARE(requests("/A(1)+B,C=D.wav"), 1); // requested as named, not escaped
