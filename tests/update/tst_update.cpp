@@ -1,5 +1,7 @@
 #include "update/run/update.h"
 
+#include "device/deviceinfo.h"
+
 #include "helpers/requestqueue.h"
 
 #include "httpfaultserver.h"
@@ -92,6 +94,7 @@ private Q_SLOTS:
     void refusesWritesOffTheCard_data();
     void refusesWritesOffTheCard();
     void limitsParallelDownloads();
+    void otherCardAtTheCopy();
     void cardWithoutRoomFailsBeforeDownloads();
     void corruptDownloadFailsAfterTheLast();
     void failuresNameNativePaths_data();
@@ -209,10 +212,11 @@ void UpdateTest::updatesOnlyWhatDiffers()
     const QString primary = serve("PrimaryFirmware/2", {{"FW.BIN", "new firmware"}, {"SAME.BIN", "same"}, {"empty.bin", ""}});
     const QString sounds = serve("SecondaryFirmware/SOUNDS", {{"beep.wav", "same beep"}, {"voices/hello.wav", "hello"},
                                                              {"voices/bye.wav", "bye"}, {"long name.wav", "spaced"},
-                                                             {"A(1)+B,C=D.wav", "marks"}, {"x#y.wav", "hash"}});
+                                                             {"A(1)+B,C=D.wav", "marks"}, {"x#y.wav", "hash"},
+                                                             {"voices\\hi.wav", "hi"}});
     QVERIFY(runToEnd({{"", primary}, {"SOUNDS", sounds}}));
 
-    QCOMPARE(m_run->events, successfulRun(7));
+    QCOMPARE(m_run->events, successfulRun(8));
     QVERIFY(m_run->gap("copying", "ready") >= 250);
     Files card = m_volume->snapshot();
     QVERIFY(!card.contains("ZUV.FW"));
@@ -221,7 +225,8 @@ void UpdateTest::updatesOnlyWhatDiffers()
     QCOMPARE(card.value("SOUNDS/long name.wav"), QByteArray("spaced"));
     QVERIFY(card.contains("empty.bin"));
     QCOMPARE(card.value("SOUNDS/x#y.wav"), QByteArray("hash"));
-    QCOMPARE(card.size(), 10); // FW.ZUV and the nine files of the release
+    QCOMPARE(card.value("SOUNDS/voices/hi.wav"), QByteArray("hi")); // "\\" separates, as on the device
+    QCOMPARE(card.size(), 11); // FW.ZUV and the ten files of the release
     QCOMPARE(requests("SAME.BIN") + requests("beep.wav"), 0);
     QCOMPARE(requests("long%20name.wav"), 1);
     QCOMPARE(requests("/A(1)+B,C=D.wav"), 1); // requested as named, not escaped
@@ -375,6 +380,24 @@ void UpdateTest::refusesWritesOffTheCard()
     if (place == "mount")
         QCOMPARE(::umount2(QFile::encodeName(anim).constData(), 0), 0);
 #endif
+}
+
+// The card the update was chosen for must still be in place when the copy
+// begins: another card in its slot (its FW.ZUV rewritten while the run
+// verifies) ends the run with the card as it was.
+void UpdateTest::otherCardAtTheCopy()
+{
+    const QString root = m_volume->rootPath();
+    m_update->reset(root, Device::infoFileSnapshot(root));
+    connect(m_update.data(), &Update::veryfingDownloadedFiles, this,
+            [this] { m_volume->writeInfoFile("SN2", "1", "2", "3"); });
+    QVERIFY(runToEnd({{"", serve("PrimaryFirmware/2", {{"FW.BIN", "new firmware"}})}}));
+
+    QCOMPARE(m_run->events, QStringList({"preparing", "downloaded 1/1", "verifying", "copying", "error"}));
+    QCOMPARE(m_update->errorString(), QStringLiteral("The device was disconnected or replaced before the copy"));
+    Files expected = m_before;
+    expected.insert("FW.ZUV", m_volume->readFile("FW.ZUV"));
+    QCOMPARE(m_volume->snapshot(), expected);
 }
 
 // Ten downloads at once, the eleventh when the first has finished.

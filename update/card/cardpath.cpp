@@ -169,11 +169,16 @@ CardPath::~CardPath()
     delete d;
 }
 
+QString CardPath::normalized(const QString &relativePath)
+{
+    return QDir::cleanPath(QString(relativePath).replace(QLatin1Char('\\'), QLatin1Char('/')));
+}
+
 QString CardPath::check(const QString &relativePath)
 {
     if (!d->rootFailure.isEmpty())
         return d->rootFailure;
-    const QStringList components = QDir::cleanPath(relativePath).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QStringList components = normalized(relativePath).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString path;
     for (int i = 0; i < components.size(); ++i) {
         path += (path.isEmpty() ? QString() : QStringLiteral("/")) + components.at(i);

@@ -28,6 +28,11 @@ public:
     // found, or empty.
     QString checkWrite(const QStringList &destinations);
 
+    // relativePath as the card takes it: "\\" and "/" both separate (as on
+    // the device and in a manifest, on every system), "." and repeated
+    // separators dropped.
+    static QString normalized(const QString &relativePath);
+
     // Removes the file at path when it is a plain file, never a link or
     // anything else at that name; true when nothing is left there.
     static bool removePlainFile(const QString &path, QString *error);

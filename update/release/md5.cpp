@@ -1,6 +1,7 @@
 #include "md5.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QIODevice>
 
 namespace Md5 {
@@ -61,6 +62,20 @@ bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const st
     if (sha256)
         *sha256 = strongHash.result().toHex();
     return true;
+}
+
+bool fileMatches(const QString &path, const QByteArray &md5, const QByteArray &sha256,
+                 const std::function<bool()> &stopped, QByteArray *digest)
+{
+    QByteArray computed;
+    QFile file(path);
+    const bool strong = !sha256.isEmpty();
+    if (!file.open(QIODevice::ReadOnly)
+        || !hexDigests(&file, strong ? nullptr : &computed, strong ? &computed : nullptr, stopped))
+        computed.clear();
+    if (digest)
+        *digest = computed;
+    return !computed.isEmpty() && computed == (strong ? sha256 : md5);
 }
 
 } // namespace Md5

@@ -2,6 +2,7 @@
 #define ZUV_UPDATE_MD5_H
 
 #include <QByteArray>
+#include <QString>
 
 #include <functional>
 
@@ -22,6 +23,12 @@ bool hexDigests(QIODevice *device, QByteArray *md5, QByteArray *sha256, const st
 // lower-case hexadecimal digits (32 for MD5, 64 for SHA-256), and so
 // nothing that could be a path.
 bool isHexDigest(const QByteArray &text, int digits);
+// Whether the file at path holds what its digests say: its SHA-256 when
+// sha256 is given (a signed record's, which then decides), else its MD5.
+// digest, unless null, receives what was computed (empty when the file
+// could not be read or the check was stopped).
+bool fileMatches(const QString &path, const QByteArray &md5, const QByteArray &sha256 = QByteArray(),
+                 const std::function<bool()> &stopped = {}, QByteArray *digest = nullptr);
 
 } // namespace Md5
 

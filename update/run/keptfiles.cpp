@@ -117,13 +117,11 @@ bool KeptFiles::restore(const QString &md5, const QString &destination, const QA
     if (!m_dir || !isDigest(md5))
         return false;
     QFile file(pathOf(md5));
-    if (!file.open(QIODevice::ReadOnly))
+    const bool matches = Md5::fileMatches(file.fileName(), md5.toLatin1(), QByteArray(),
+                                          [stopped] { return stopped->loadAcquire() != 0; });
+    if (stopped->loadAcquire() != 0 || !file.exists())
         return false;
-    const QByteArray digest = Md5::hexDigest(&file, [stopped] { return stopped->loadAcquire() != 0; });
-    file.close();
-    if (stopped->loadAcquire() != 0)
-        return false;
-    if (digest != md5.toLatin1()) {
+    if (!matches) {
         qDebug() << Q_FUNC_INFO << "Kept file no longer matches its digest" << file.fileName();
         file.remove();
         return false;

@@ -1,5 +1,6 @@
 #include "package_p.h"
 
+#include "update/card/cardpath.h"
 #include "update/card/devicewriter.h"
 #include "device/deviceinfo.h"
 #include "update/release/manifest.h"
@@ -31,8 +32,8 @@ constexpr qint64 MaximumLineLength = 4096;
 QString UpdatePrivate::File::localPath(const QString &root) const
 {
     if (directory.isEmpty())
-        return QStringLiteral("%1/%2").arg(root, filePath);
-    return QStringLiteral("%1/%2/%3").arg(root, directory, filePath);
+        return QStringLiteral("%1/%2").arg(root, CardPath::normalized(filePath));
+    return QStringLiteral("%1/%2/%3").arg(root, directory, CardPath::normalized(filePath));
 }
 
 QString UpdatePrivate::File::relativePath() const
@@ -47,7 +48,7 @@ QString UpdatePrivate::File::placeKey() const
     // Joined by hand: this runs for every file of a release, where the
     // argument formatting of localPath() adds up.
     const QString path = directory.isEmpty() ? filePath : directory + QLatin1Char('/') + filePath;
-    return QDir::cleanPath(path).toLower();
+    return CardPath::normalized(path).toLower();
 }
 
 // ---------------------------------------------------------------- Package
@@ -187,13 +188,10 @@ bool UpdatePrivate::Package::checkMd5(const QString &path, const QString &md5)
 {
     qDebug() << Q_FUNC_INFO << "Checking md5 of" << path;
     QByteArray digest;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        digest = Md5::hexDigest(&file, [this] { return isStopped(); });
-        if (!digest.isEmpty())
-            qDebug() << Q_FUNC_INFO << "md5" << digest;
-    }
-    return !digest.isEmpty() && digest == md5.toLatin1();
+    const bool matches = Md5::fileMatches(path, md5.toLatin1(), QByteArray(), [this] { return isStopped(); }, &digest);
+    if (!digest.isEmpty())
+        qDebug() << Q_FUNC_INFO << "md5" << digest;
+    return matches;
 }
 
 bool UpdatePrivate::Package::isStopped() const

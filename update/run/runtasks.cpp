@@ -24,15 +24,7 @@ const char CopyFilesSignature[] =
 // signed SHA-256 and size is the publisher's whatever its manifest says.
 bool digestsMatch(const QString &path, const QString &md5, const QByteArray &sha256, const QAtomicInt *stopped)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    QByteArray digest;
-    const bool strong = !sha256.isEmpty();
-    if (!Md5::hexDigests(&file, strong ? nullptr : &digest, strong ? &digest : nullptr,
-                         [stopped] { return stopped->loadAcquire() != 0; }))
-        return false;
-    return digest == (strong ? sha256 : md5.toLatin1());
+    return Md5::fileMatches(path, md5.toLatin1(), sha256, [stopped] { return stopped->loadAcquire() != 0; });
 }
 
 // Each downloaded file was hashed as soon as its download was complete
@@ -154,7 +146,8 @@ QFuture<bool> copy(const Shared &run, const QString &destination, const QList<Fi
 {
     return QtConcurrent::run([run = run, destination, files, deviceInfo]() mutable {
         bool copied = false;
-        if (!sameDevice(destination, deviceInfo))
+        run->deviceChanged = !sameDevice(destination, deviceInfo);
+        if (run->deviceChanged)
             run->copyFailure = QStringLiteral("The device was disconnected or replaced before the copy");
         else
             copied = copyFiles(run->tempDir.path(), destination, files, &run->stopped, &run->copyFailure);

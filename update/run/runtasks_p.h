@@ -1,7 +1,7 @@
 #ifndef ZUV_UPDATE_RUNTASKS_P_H
 #define ZUV_UPDATE_RUNTASKS_P_H
 
-#include "updaterun_p.h"
+#include "updatejob_p.h"
 
 #include <QByteArray>
 #include <QFuture>
@@ -17,7 +17,7 @@ class KeptFiles;
 namespace RunTasks {
 
 using File = UpdatePrivate::File;
-using Shared = QSharedPointer<UpdateRun::Shared>;
+using Shared = QSharedPointer<UpdateJob::Shared>;
 
 // Finds the files of package that the device lacks.
 QFuture<void> checkPackage(const Shared &run, UpdatePrivate::Package *package);

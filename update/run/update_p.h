@@ -20,12 +20,10 @@ QT_END_NAMESPACE
 
 class CardPath;
 class ReleaseRecord;
-class UpdateRun;
+class UpdateJob;
 
 class UpdatePrivate : public QObject
 {
-    Q_OBJECT
-
 public:
     // One manifest entry that needs updating.
     struct File {
@@ -49,29 +47,37 @@ public:
 
     class Package;
 
+    // What a run works with; the kept files outlive it.
+    struct RunSetup {
+        QNetworkAccessManager *manager = nullptr;
+        QString devicePath;
+        // The device's FW.ZUV as it was found (Device::infoFileSnapshot());
+        // the card must still hold it when the copy begins.
+        QByteArray deviceInfoFile;
+        QMultiHash<QString, QString> directories;
+        // The signed record of the release to install and the base address
+        // its paths are relative to; null when the release is not signed.
+        QSharedPointer<const ReleaseRecord> record;
+        QString recordBase;
+        // Whether a release without a record is refused.
+        bool recordRequired = false;
+        KeptFiles *keptFiles = nullptr;
+        // The task that still moves files into keptFiles, if any.
+        QFuture<void> keepTask;
+    };
+
     UpdatePrivate(Update *q, QNetworkAccessManager *manager);
 
     void reset(const QString &path, const QByteArray &infoFile);
-    bool beginRun();
-    void requestManifest(const QString &manifestUrl, const QString &directory);
-    bool startDownloads();
-    void downloadFile(const QString &url, const File &file);
+    void start();
 
     Update *q;
-    QString devicePath;
-    // The device's FW.ZUV when it was found (Device::infoFileSnapshot()).
-    QByteArray deviceInfoFile;
-    QMultiHash<QString, QString> directories;
-    // The signed record of the release to install and the base address its
-    // paths are relative to; null when the release is not signed.
-    QSharedPointer<const ReleaseRecord> record;
-    QString recordBase;
-    bool recordRequired = false;
+    // What the next run is made with; the run in progress has its copy.
+    RunSetup setup;
     // The reason of the last failed run (Update::errorString()).
     QString errorString;
-    QNetworkAccessManager *networkManager;
     // The run in progress, which owns everything of it; null between runs.
-    UpdateRun *run = nullptr;
+    UpdateJob *job = nullptr;
     // Downloads of failed runs, for the next attempt; kept across runs.
     KeptFiles keptFiles;
     // Moves the downloads of a failed run into keptFiles; set to stop it.
@@ -80,37 +86,12 @@ public:
     // Removes the directories that killed copies of the program left.
     QFuture<int> leftoversTask;
 
-public Q_SLOTS:
-    void manifestWrite();
-    void manifestDownloaded();
-    void checkFilesForUpdateFinished();
-    void downloadWrite();
-    void downloadAnnounced();
-    void downloadFinished();
-    void verifyFilesFinished();
-    void copyFilesFinished();
-    void keptFilesRestored();
-
 private:
     void failRun(const QString &reason);
-    void endRun();
-    // Emits a signal of q, whose listener may end the run meanwhile;
-    // whether the run goes on.
-    template<typename... Args>
-    bool announce(void (Update::*signal)(Args...), Args... args);
+    void endJob();
     void announceEnd(bool succeeded);
-    bool writeManifest(QNetworkReply *reply);
-    bool allManifestsArrived();
-    bool checkManifestDigests();
-    bool checkRecordStillHolds();
-    QString writeCardRecord(QList<File> *files);
-    bool writeDownload(QNetworkReply *reply);
-    bool takeDownload(QNetworkReply *reply);
-    void startChecks();
-    bool checkRoomOnCard();
-    void startVerification();
-    void startCopy();
-    bool restoreKeptFiles();
+    void announcePhase(int phase);
+    void jobFinished(int error, const QString &text);
     void keepVerifiedFiles();
 };
 

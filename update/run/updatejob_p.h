@@ -1,0 +1,193 @@
+#ifndef ZUV_UPDATE_UPDATEJOB_P_H
+#define ZUV_UPDATE_UPDATEJOB_P_H
+
+#include "update_p.h"
+
+#include "helpers/lockedtempdir.h"
+
+#include <QAtomicInt>
+#include <QByteArray>
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QHash>
+#include <QList>
+#include <QMultiHash>
+#include <QObject>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+QT_END_NAMESPACE
+
+class KeptFiles;
+class ReleaseRecord;
+
+// One update run, from the first manifest request to the end of the copy.
+// It owns everything it starts (replies, packages, its tasks' watchers and
+// its temporary directory) and goes through its phases on its own; it
+// reports its progress and ends with exactly one finished(). kill() stops
+// all of it at once, after which nothing of the job reports anything.
+class UpdateJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    using File = UpdatePrivate::File;
+    using Package = UpdatePrivate::Package;
+
+    enum Phase { Idle, FetchingManifests, Checking, Downloading, Verifying, Copying, Finished };
+    Q_ENUM(Phase)
+
+    enum Error {
+        NoError,
+        RefusedError,      // the release or one of its manifests is not the signed one
+        StorageError,      // the computer's temporary storage failed
+        TransferError,     // a manifest or a download failed
+        ReleaseError,      // the manifests cannot be installed as they are
+        RoomError,         // the card has no room for the files
+        VerificationError, // a download differs from its digest
+        DeviceChangedError,
+        CopyError
+    };
+
+    using Setup = UpdatePrivate::RunSetup;
+
+    // What the job's tasks on the thread pool share with it. It goes with
+    // the last of its holders, so the temporary directory and the packages
+    // stay while a task still works on them, whenever the job ends.
+    struct Shared {
+        ~Shared();
+
+        Helpers::LockedTempDir tempDir;
+        // Set when the job ends; every task of the job stops soon after.
+        QAtomicInt stopped;
+        // Filled by the copy task with the reason it failed.
+        QString copyFailure;
+        // Set by the copy task when the card is not the one the job is for.
+        bool deviceChanged = false;
+        QList<Package *> packages;
+    };
+
+    UpdateJob(const Setup &setup, QObject *parent);
+    ~UpdateJob() override;
+
+    // Requests the manifests; every end, even at once, comes as finished().
+    void start();
+    // Stops the job: aborts its replies, tells its tasks to stop, waits for
+    // those that read its files and lets go of its temporary directory.
+    // Nothing of the job reports anything afterwards.
+    void kill();
+
+    Phase phase() const { return m_phase; }
+    Error error() const { return m_error; }
+    QString errorString() const { return m_errorString; }
+
+    // For the kept files, after a failure: what the job fetched, the checks
+    // of those files, and the directory that holds them.
+    const QList<File> &fetchedFiles() const { return m_fetchedFiles; }
+    const QList<QFuture<bool>> &fileChecks() const { return m_fileChecks; }
+    QSharedPointer<Shared> shared() const { return m_shared; }
+    QSet<QString> wantedDigests() const;
+    // Keeps the parts of the downloads still going in kept.
+    void keepUnfinishedParts(KeptFiles *kept);
+
+Q_SIGNALS:
+    void phaseChanged(UpdateJob::Phase phase);
+    void progress(int done, int total);
+    void finished(int error, const QString &text);
+
+private:
+    struct Download {
+        QFile *file = nullptr;
+        int index = -1;       // position in m_fetchedFiles
+        qint64 resumedFrom = -1; // a kept part continued from here, until the answer is checked
+    };
+
+    QString tempPath() const;
+    // Ends the job with error and text; whatever else is going on stops.
+    void fail(Error error, const QString &text);
+    void succeed();
+    // Enters phase and says so; whether the job goes on after listeners
+    // had their say.
+    bool enter(Phase phase);
+    void reportProgress();
+
+    bool checkRecordStillHolds();
+    bool checkSameDevice();
+    void requestManifest(const QString &manifestUrl, const QString &directory);
+    bool writeManifest(QNetworkReply *reply);
+    void manifestDownloaded(QNetworkReply *reply);
+    bool allManifestsArrived();
+    QString manifestDigestFailure() const;
+    QString manifestFileFailure() const;
+    void startChecks();
+    void checkFilesForUpdateFinished();
+    QString checkFailure() const;
+    QString conflictBetweenPackages() const;
+    void gatherCheckedFiles();
+    bool checkRoomOnCard();
+    bool countAnnouncedSize(QNetworkReply *reply);
+    void downloadAnnounced(QNetworkReply *reply);
+
+    bool startDownloads();
+    void downloadFile(const File &file);
+    QFile *createLocalFile(const File &file, qint64 *offset, QString *error);
+    bool writeDownload(QNetworkReply *reply);
+    QString checkResumedAnswer(QNetworkReply *reply, QFile *file);
+    bool beyondKnownSize(QNetworkReply *reply, QFile *file) const;
+    void downloadFinished(QNetworkReply *reply);
+    bool takeDownload(QNetworkReply *reply);
+    QString closeDownload(QNetworkReply *reply, QString *localPath);
+    void keepPartOf(QNetworkReply *reply, const QString &localPath, KeptFiles *kept) const;
+
+    bool restoreKeptFiles();
+    void setAsideKeptFiles(const QSet<QString> &kept);
+    void keptFilesRestored(const QList<int> &restored);
+    int takeRestoredFiles(const QList<int> &restored);
+    void setFileCheck(int index, const QFuture<bool> &check);
+
+    void startVerification();
+    void verifyFilesFinished(bool verified);
+    QString verificationFailure() const;
+    void startCopy();
+    QString writeCardRecord(QList<File> *files);
+    void copyFilesFinished(bool copied);
+
+    template<typename T, typename Handler>
+    void watch(const QFuture<T> &task, Handler handler);
+    void dropReply(QNetworkReply *reply);
+
+    const Setup m_setup;
+    QSharedPointer<Shared> m_shared;
+    // The card's FW.ZUV that the copy must find: the one from the scan, or
+    // the one at the start when the scan gave none.
+    QByteArray m_deviceInfoFile;
+    Phase m_phase = Idle;
+    Error m_error = NoError;
+    QString m_errorString;
+    bool m_killed = false;
+
+    QHash<QNetworkReply *, Package *> m_manifestReplies;
+    QHash<QNetworkReply *, Download> m_downloads;
+    int m_pendingChecks = 0;
+    QList<File> m_pendingFiles;
+    QList<File> m_fetchedFiles;
+    // The hash of each fetched file, started when its download is complete;
+    // in the order of m_fetchedFiles.
+    QList<QFuture<bool>> m_fileChecks;
+    // The sizes the downloads announced, in the order of m_fetchedFiles (0
+    // until known), and the card's room to spare after a write of them.
+    QList<qint64> m_announcedSizes;
+    qint64 m_spareRoom = 0;
+    // Whether this job has taken from the kept files what it can, and the
+    // files taken off m_pendingFiles while their kept copies are checked.
+    bool m_keptFilesLookedUp = false;
+    QList<File> m_restoringFiles;
+    QFuture<QList<int>> m_restoreTask;
+};
+
+#endif
