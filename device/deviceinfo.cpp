@@ -149,4 +149,12 @@ QByteArray infoFileSnapshot(const QString &rootPath)
     return '+' + file.read(MaximumInfoFileSize + 1);
 }
 
+bool holdsCard(const QString &rootPath, const QByteArray &snapshot)
+{
+    if (infoFileSnapshot(rootPath) == snapshot)
+        return true;
+    qDebug() << Q_FUNC_INFO << "The device at" << rootPath << "is not the one that was found there";
+    return false;
+}
+
 } // namespace Device

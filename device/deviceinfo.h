@@ -58,6 +58,9 @@ constexpr qint64 MaximumInfoFileSize = 1024 * 1024;
 // when there is none. Two snapshots are equal only for the same card with
 // the same information file.
 QByteArray infoFileSnapshot(const QString &rootPath);
+// Whether the volume at rootPath still holds the card of this snapshot;
+// logs when it does not.
+bool holdsCard(const QString &rootPath, const QByteArray &snapshot);
 
 // The keys of an FW.ZUV, the card's and the update server's alike.
 constexpr char SerialNumberKey[] = "SN_PRI";

@@ -89,16 +89,6 @@ bool copyFiles(const QString &source, const QString &destination, const QList<Up
     return false;
 }
 
-// A card pulled out leaves its mount point behind as an empty directory,
-// and another card may take its place; neither is written to.
-bool sameDevice(const QString &root, const QByteArray &infoFile)
-{
-    if (Device::infoFileSnapshot(root) == infoFile)
-        return true;
-    qDebug() << Q_FUNC_INFO << "The device at" << root << "is not the one that was found there";
-    return false;
-}
-
 } // namespace
 
 namespace RunTasks {
@@ -146,7 +136,9 @@ QFuture<bool> copy(const Shared &run, const QString &destination, const QList<Fi
 {
     return QtConcurrent::run([run = run, destination, files, deviceInfo]() mutable {
         bool copied = false;
-        run->deviceChanged = !sameDevice(destination, deviceInfo);
+        // A card pulled out leaves its mount point behind as an empty
+        // directory, and another card may take its place; neither is written to.
+        run->deviceChanged = !Device::holdsCard(destination, deviceInfo);
         if (run->deviceChanged)
             run->copyFailure = QStringLiteral("The device was disconnected or replaced before the copy");
         else

@@ -194,12 +194,10 @@ bool UpdateJob::checkRecordStillHolds()
 // the copy looks again before it writes.
 bool UpdateJob::checkSameDevice()
 {
-    const QByteArray infoFile = Device::infoFileSnapshot(m_setup.devicePath);
     if (m_setup.deviceInfoFile.isEmpty())
-        m_deviceInfoFile = infoFile;
-    if (infoFile == m_deviceInfoFile)
+        m_deviceInfoFile = Device::infoFileSnapshot(m_setup.devicePath);
+    if (Device::holdsCard(m_setup.devicePath, m_deviceInfoFile))
         return true;
-    qDebug() << Q_FUNC_INFO << "The device at" << m_setup.devicePath << "is not the one that was found there";
     fail(DeviceChangedError, QStringLiteral("The device was disconnected or replaced since it was found"));
     return false;
 }
