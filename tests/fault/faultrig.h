@@ -25,8 +25,7 @@ namespace Release {
 extern const QByteArray ChangelistPath;
 extern const QByteArray InfoPath;
 constexpr int FirmwareDownloads = 7;
-// Steps of the device writer in a firmware run, and the step that commits it.
-constexpr int FirmwareWriterSteps = 26;
+// The step of the device writer that commits a firmware run.
 constexpr int FirmwareCommitStep = 22;
 
 Files oldCard();

@@ -1,4 +1,3 @@
-#include "helpers/dir.h"
 #include "helpers/io.h"
 #include "helpers/lockedtempdir.h"
 #include "helpers/network.h"
@@ -11,7 +10,6 @@
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
@@ -60,7 +58,6 @@ class TestHelpers : public QObject
 private Q_SLOTS:
     void copy_data();
     void copy();
-    void createPathMakesEveryLevel();
     void startRemovesOnlyAbandonedDirectories();
     void requestsWaitForAConnection();
     void waitingIsNoStall();
@@ -101,22 +98,6 @@ void TestHelpers::copy()
         QVERIFY(Helpers::IO::copy(&from, &to));
         QCOMPARE(to.data.size(), size);
     }
-}
-
-void TestHelpers::createPathMakesEveryLevel()
-{
-    QTemporaryDir root;
-    const QString deep = root.filePath("SOUNDS/a b/c/d");
-    QVERIFY(Helpers::Dir::createPath(deep));
-    QVERIFY(QFileInfo(deep).isDir());
-    QDir existing(deep); // an existing directory is fine
-    QVERIFY(Helpers::Dir::createPath(existing));
-
-    // A file standing where a directory should be cannot become one.
-    QFile blocker(root.filePath("file"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QVERIFY(!Helpers::Dir::createPath(root.filePath("file/below")));
 }
 
 // Ten requests to one server are on the wire at once, more than one

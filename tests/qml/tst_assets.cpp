@@ -32,16 +32,14 @@ QList<QImage> frames(const QString &path)
 }
 }
 
-// The font of the window and the program's icon, of the kinds the window
-// and Windows expect, and with the pictures made again identically by their
-// scripts. (The pictures as the window shows them are the window's suites'.)
+// The font of the window, of the family the window asks for, and the
+// pictures, the icon and the font made again identically by their scripts. (The pictures as the window shows them are the window's suites'.)
 class AssetsTest : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
     void font();
-    void icon();
     void scriptsRemakeTheFiles_data();
     void scriptsRemakeTheFiles();
 };
@@ -63,33 +61,6 @@ void AssetsTest::font()
         const QVector<quint32> glyphs = raw.glyphIndexesForString(QString(ch));
         QVERIFY2(raw.supportsCharacter(ch) && !raw.pathForGlyph(glyphs.value(0)).isEmpty(), qPrintable(QString(ch)));
     }
-}
-
-// Square images of every size Windows shows, each the amber logo on an
-// opaque black square.
-void AssetsTest::icon()
-{
-    QImageReader reader(sourceDir + QStringLiteral("/app/app.ico"), "ico");
-    if (!reader.canRead())
-        QSKIP("Qt's ico image plugin is not installed");
-    QList<int> sides;
-    do {
-        const QImage image = reader.read().convertToFormat(QImage::Format_ARGB32);
-        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
-        QCOMPARE(image.width(), image.height());
-        sides.append(image.width());
-        int amber = 0;
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QRgb p = image.pixel(x, y);
-                QCOMPARE(qAlpha(p), 255);
-                amber += qRed(p) > 120 && qRed(p) > qGreen(p) && qGreen(p) > qBlue(p) ? 1 : 0;
-            }
-        }
-        QCOMPARE(image.pixel(0, 0), qRgba(0, 0, 0, 255));
-        QVERIFY2(amber * 10 > image.width() * image.height(), qPrintable(QString::number(image.width())));
-    } while (reader.jumpToNextImage());
-    QCOMPARE(sides, (QList<int>{256, 128, 64, 48, 32, 24, 16}));
 }
 
 void AssetsTest::scriptsRemakeTheFiles_data()
