@@ -124,11 +124,39 @@ QString failureReason(const QStringList &log)
     return quoted.replace(QLatin1String("\\\""), QLatin1String("\"")).replace(QLatin1String("\\\\"), QLatin1String("\\"));
 }
 
+// The pixels of the logo's amber.
+int logoPixels(const QImage &image)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            count += (image.pixel(x, y) & 0xffffff) == 0xf8b416 ? 1 : 0;
+    }
+    return count;
+}
+
+// Presses a button on the screen, moves the pointer in two steps and lets
+// go, with short pauses so that the program sees each event on its own.
+void drag(const ProgramRun &run, int screen, int button, QPoint from, QPoint to)
+{
+    const auto moveTo = [&](QPoint at) {
+        return QStringList{QStringLiteral("mousemove"), QStringLiteral("--screen"), QString::number(screen),
+                           QString::number(at.x()), QString::number(at.y()), QStringLiteral("sleep"), QStringLiteral("0.2")};
+    };
+    const QString b = QString::number(button);
+    bool ok = false;
+    run.xdotool(moveTo(from) + QStringList{QStringLiteral("mousedown"), b, QStringLiteral("sleep"), QStringLiteral("0.2")}
+                    + moveTo((from + to) / 2) + moveTo(to) + QStringList{QStringLiteral("mouseup"), b},
+                &ok);
+    QVERIFY2(ok, "xdotool could not drag");
+}
+
 } // namespace
 
-// Each case publishes releases, attaches a device with version 1.0 of
-// everything, lets the program update it through the window, and checks the
-// message, the card and what was fetched; then OK and the close button.
+// The window on each of the X server's screens; then updates: each case
+// publishes releases, attaches a device with version 1.0 of everything, lets
+// the program update it through the window, and checks the message, the
+// card and what was fetched; then OK and the close button.
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
@@ -138,6 +166,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
+    void window_data();
+    void window();
     void update_data();
     void update();
     void retryAfterFailure();
@@ -311,6 +341,47 @@ void TestEndToEnd::endRun()
 void TestEndToEnd::save(const WindowPicture &picture, const QString &page)
 {
     picture.image().save(outputFile(QStringLiteral("-%1-%2.png").arg(++m_pictures, 2, 10, QLatin1Char('0')).arg(page)));
+}
+
+void TestEndToEnd::window_data()
+{
+    QTest::addColumn<int>("screen");
+    QTest::addColumn<int>("side");
+    QTest::newRow("1920x1080") << 0 << 512;
+    QTest::newRow("1280x720") << 1 << 341;
+    QTest::newRow("1080x1920 portrait") << 2 << 512;
+}
+
+// The window as the user meets it, without a device or a server: it scales
+// with the shorter side of its screen and draws its first page; it moves by
+// the pointer's way when dragged with the left button on the title bar, not
+// with the others; its close button ends the program normally and leaves no
+// temporary files.
+void TestEndToEnd::window()
+{
+    QFETCH(int, screen);
+    QFETCH(int, side);
+    m_run.reset(new ProgramRun(m_x.display() + QLatin1Char('.') + QString::number(screen), QStringLiteral("http://127.0.0.1:9")));
+    QString error;
+    QVERIFY2(m_run->start(&error), qPrintable(error));
+    const QRect frame = m_run->geometry();
+    QCOMPARE(frame.size(), QSize(side, side));
+    // The first page is drawn, logo and all, before the pointer comes.
+    WindowPicture picture;
+    QTRY_VERIFY_WITH_TIMEOUT(logoPixels((picture = m_run->grab()).image()) > 1000, 10000);
+    save(picture, QStringLiteral("first"));
+
+    // Each left drag checks the sum of all moves so far.
+    const QPoint start = frame.topLeft();
+    drag(*m_run, screen, 1, start + QPoint(20, 10), start + QPoint(60, 35));
+    QTRY_COMPARE_WITH_TIMEOUT(m_run->geometry().topLeft(), start + QPoint(40, 25), 5000);
+    const QPoint onBar = start + QPoint(40, 25) + QPoint(300, 10);
+    drag(*m_run, screen, 3, onBar, onBar + QPoint(100, 80));
+    drag(*m_run, screen, 2, onBar, onBar + QPoint(80, 50));
+    drag(*m_run, screen, 1, onBar, onBar + QPoint(-30, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(m_run->geometry(), QRect(start + QPoint(10, 55), frame.size()), 5000);
+    QCOMPARE(m_run->closeWindow(), 0);
+    QCOMPARE(m_run->leftovers().join(QLatin1String(", ")), QString());
 }
 
 void TestEndToEnd::update_data()

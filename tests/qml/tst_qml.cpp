@@ -14,7 +14,7 @@
 #include <QtQuickTest>
 
 // The global mouse position as the window's header reads it. Dragging is
-// tried on the real program (tst_window).
+// tried on the real program (the end-to-end suite).
 class CursorStandIn : public QObject
 {
     Q_OBJECT

@@ -148,19 +148,6 @@ QString makeJunction(const QString &link, const QString &target)
     return QStringLiteral("no junctions here (FSCTL_SET_REPARSE_POINT: %1)").arg(qt_error_string(int(code)));
 }
 
-QString makeSymbolicLink(const QString &link, const QString &target)
-{
-    constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
-    const bool made = ::CreateSymbolicLinkW(nativePath(QDir::toNativeSeparators(link)), nativePath(QDir::toNativeSeparators(target)),
-                                            SYMBOLIC_LINK_FLAG_DIRECTORY | Unprivileged);
-    const DWORD code = ::GetLastError();
-    if (made && isReparsePoint(link))
-        return QString();
-    if (made) // Wine 8
-        return QStringLiteral("CreateSymbolicLinkW reports success here but makes no link");
-    return QStringLiteral("no symbolic links here (CreateSymbolicLinkW: %1)").arg(qt_error_string(int(code)));
-}
-
 QString makeHostLink(const QString &link, const QString &target)
 {
     const QByteArray hostTarget = hostPath(target);
@@ -175,8 +162,9 @@ QString makeHostLink(const QString &link, const QString &target)
 #endif
 
 // The directory name on the card made a link to target, a folder outside
-// it: a symbolic link ("link") on Linux; on Windows a "junction", a
-// "symbolic link", or a "link" of the host's file system under Wine. Empty
+// it: a symbolic link ("link") on Linux; on Windows a "junction" (which any
+// user may make; a symbolic link is the same reparse point to the writer),
+// or a "link" of the host's file system under Wine. Empty
 // when it is in place, else why this system cannot make it.
 QString linkOutside(const QString &root, const QString &name, const QString &target,
                     const QString &kind = QStringLiteral("link"))
@@ -186,9 +174,7 @@ QString linkOutside(const QString &root, const QString &name, const QString &tar
         return QStringLiteral("cannot remove \"%1\"").arg(link);
 #ifdef Q_OS_WIN
     madeLinks.append(link);
-    return kind == QLatin1String("junction")    ? makeJunction(link, target)
-        : kind == QLatin1String("symbolic link") ? makeSymbolicLink(link, target)
-                                                 : makeHostLink(link, target);
+    return kind == QLatin1String("junction") ? makeJunction(link, target) : makeHostLink(link, target);
 #else
     Q_UNUSED(kind)
     return QFile::link(target, link) ? QString() : QStringLiteral("cannot link \"%1\"").arg(link);
@@ -335,10 +321,9 @@ void DeviceWriterTest::undoesFailedWrite_data()
     QTest::newRow("directory in the way") << "directory" << int(DeviceWriter::InvalidTarget);
     QTest::newRow("file in the way of a directory") << "file" << int(DeviceWriter::CreatePathFailed);
 #ifdef Q_OS_WIN
-    // Each kind of reparse point Windows makes for a directory, and under
-    // Wine a link of the host's file system.
+    // The reparse point Windows makes for a directory without privilege,
+    // and under Wine a link of the host's file system.
     QTest::newRow("directory is a junction to a folder outside") << "junction" << int(DeviceWriter::NotOnCard);
-    QTest::newRow("directory is a symbolic link to a folder outside") << "symbolic link" << int(DeviceWriter::NotOnCard);
     QTest::newRow("directory is a link of Wine's host to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
 #else
     QTest::newRow("directory linked to a folder outside") << "link" << int(DeviceWriter::NotOnCard);
@@ -359,8 +344,7 @@ void DeviceWriterTest::undoesFailedWrite()
         release.insert(QStringLiteral("SUB/c.bin"), QByteArray(int(m_volume->size()) + 1024 * 1024, 'c'));
     if (fault == QLatin1String("read-only") && Volume::kind() != Volume::Tmpfs)
         QSKIP("the FUSE drivers of card file systems cannot be made read-only under the writer");
-    const bool link = fault == QLatin1String("link") || fault == QLatin1String("junction")
-        || fault == QLatin1String("symbolic link");
+    const bool link = fault == QLatin1String("link") || fault == QLatin1String("junction");
     if (link && Volume::kind() != Volume::Tmpfs && Volume::kind() != Volume::Directory)
         QSKIP("FAT file systems hold no links");
     if (fault == QLatin1String("directory")) { // SUB is a directory on the card
