@@ -58,6 +58,11 @@ void TestDeviceInfo::readsTheFourKeys_data()
     row("secondary empty", "SN_PRI=7\nVER_BOOT=1\nVER_PRI=2\nVER_SEC=\n", {"7", "1", "2", ""}, false);
     row("General section counts as top level", "[General]\n" + keys, {"7", "1", "2", "3"}, true);
     row("keys in a named section are not found", "[Device]\n" + keys, none, false);
+    // Values are opaque text: a NUL byte is kept like any other character.
+    row("NUL byte in a value", QByteArray("SN_PRI=7\0-1\nVER_BOOT=1\nVER_PRI=2\nVER_SEC=3\n", 43),
+        {QString::fromLatin1("7\0-1", 4), "1", "2", "3"}, true);
+    row("NUL byte instead of a line end", QByteArray("SN_PRI=7\0VER_BOOT=1\nVER_PRI=2\nVER_SEC=3\n", 40),
+        {QString::fromLatin1("7\0VER_BOOT=1", 12), "", "2", "3"}, false);
     row("binary garbage", QByteArray("\x00\xff\x01=\x02\n\x00", 7), none, false);
     row("no file", NoFile, none, false);
     row("a directory in its place", DirectoryInstead, none, false);

@@ -1,5 +1,5 @@
-// Malformed input from the card and from the server: information files,
-// manifests and change lists that are binary, empty, huge, truncated,
+// Malformed input from the server (the card's information file is the
+// device suite's): information files, manifests and change lists that are binary, empty, huge, truncated,
 // hostile or merely odd. None may crash or hang the program, write outside
 // the card, or change the card unless the input is a sound release.
 #include "faultrig.h"
@@ -35,8 +35,6 @@ class InputFaultTest : public FaultTest
     Q_OBJECT
 
 private Q_SLOTS:
-    void deviceInfoFile_data();
-    void deviceInfoFile();
     void serverInfoFile_data();
     void serverInfoFile();
     void manifest_data();
@@ -52,34 +50,6 @@ private:
         return rig->waitFor({"connectedToDevice", "noDeviceFound"}, rig->startFlow());
     }
 };
-
-void InputFaultTest::deviceInfoFile_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("serialNumber"); // empty: not a device
-    // Values are opaque text: a NUL byte is kept like any other character.
-    QTest::newRow("NUL byte in a value")
-        << QByteArray("SN_PRI=ZUV\0-0001\nVER_BOOT=B1\nVER_PRI=P1\nVER_SEC=S1\n", 49) << QString::fromLatin1("ZUV\0-0001", 9);
-    QTest::newRow("NUL byte instead of a line end")
-        << QByteArray("SN_PRI=ZUV-0001\0VER_BOOT=B1\nVER_PRI=P1\nVER_SEC=S1\n", 49) << "";
-}
-
-void InputFaultTest::deviceInfoFile()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, serialNumber);
-    rig->card().writeFile("FW.ZUV", content);
-    if (serialNumber.isEmpty()) {
-        QCOMPARE(connectToDevice(), QStringLiteral("noDeviceFound"));
-        QVERIFY(rig->server().requests().isEmpty());
-    } else {
-        QCOMPARE(connectToDevice(), QStringLiteral("connectedToDevice"));
-        QCOMPARE(rig->updater()->devices(), QStringList{"THE ORVIK (" + serialNumber + ")"});
-    }
-    Files before = Release::oldCard();
-    before.insert("FW.ZUV", content);
-    QCOMPARE(rig->cardDifference(before), QString());
-}
 
 void InputFaultTest::serverInfoFile_data()
 {
