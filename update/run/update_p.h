@@ -46,6 +46,7 @@ public:
     };
 
     class Package;
+    struct FileRecord;
 
     // What a run works with; the kept files outlive it.
     struct RunSetup {
