@@ -1,7 +1,7 @@
 #ifndef ZUV_UPDATE_PACKAGE_P_H
 #define ZUV_UPDATE_PACKAGE_P_H
 
-#include "filerecord_p.h"
+#include "update_p.h"
 
 #include "update/card/cardpath.h"
 #include "update/release/manifest.h"

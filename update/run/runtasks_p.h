@@ -1,7 +1,6 @@
 #ifndef ZUV_UPDATE_RUNTASKS_P_H
 #define ZUV_UPDATE_RUNTASKS_P_H
 
-#include "filerecord_p.h"
 #include "updatejob_p.h"
 
 #include <QByteArray>

@@ -19,7 +19,10 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSaveFile>
+#include <QScopedPointer>
 #include <QSet>
+
+#include <utility>
 
 namespace {
 
@@ -45,15 +48,6 @@ const char VerifiedSignature[] = "void UpdatePrivate::verifyFilesFinished()";
 QString transferFailure(const char *what, QNetworkReply *reply)
 {
     return Helpers::Network::transferFailure(QLatin1String(what), reply, reply->property("beyondKnownSize").toBool());
-}
-
-// What a task on the thread pool gets of the job's records.
-QList<UpdatePrivate::FileRecord> copies(const QList<UpdatePrivate::FileRecord *> &records)
-{
-    QList<UpdatePrivate::FileRecord> files;
-    for (const UpdatePrivate::FileRecord *record : records)
-        files.append(*record);
-    return files;
 }
 
 } // namespace
@@ -105,12 +99,9 @@ void UpdateJob::kill()
     m_manifestReplies.clear();
     for (FileRecord *record : qAsConst(m_fetched)) {
         if (record->reply)
-            dropReply(record->reply);
-        delete record->local;
-        record->reply = nullptr;
-        record->local = nullptr;
+            dropReply(std::exchange(record->reply, nullptr));
+        delete std::exchange(record->local, nullptr);
     }
-    m_runningDownloads = 0;
     // The watchers of the job's tasks go with it; their tasks report to
     // nobody.
     const QObjectList watchers = children();
@@ -421,9 +412,7 @@ QList<qint64> UpdateJob::announcedSizes() const
 // at the volume each.
 bool UpdateJob::countAnnouncedSize(FileRecord *record)
 {
-    if (!record->reply)
-        return true;
-    const QVariant length = record->reply->header(QNetworkRequest::ContentLengthHeader);
+    const QVariant length = record->reply ? record->reply->header(QNetworkRequest::ContentLengthHeader) : QVariant();
     if (!length.isValid() || record->announcedSize > 0)
         return true;
     record->announcedSize = length.toLongLong() + qMax<qint64>(record->resumedFrom, 0);
@@ -613,12 +602,10 @@ bool UpdateJob::takeDownload(FileRecord *record)
 // failed, empty when it did not.
 QString UpdateJob::closeDownload(FileRecord *record, QString *localPath)
 {
-    QFile *file = record->local;
+    const QScopedPointer<QFile> file(std::exchange(record->local, nullptr));
     file->close();
     const QString closeError = file->error() == QFileDevice::NoError ? QString() : file->errorString();
     *localPath = file->fileName();
-    delete file;
-    record->local = nullptr;
     record->reply->deleteLater();
     return closeError;
 }
@@ -647,16 +634,18 @@ void UpdateJob::keepUnfinishedParts(KeptFiles *kept)
 QSet<QString> UpdateJob::wantedDigests() const
 {
     QSet<QString> wanted;
-    for (const FileRecord *record : m_fetched)
-        wanted.insert(record->file.md5);
-    for (const FileRecord *record : m_pending)
+    for (const FileRecord *record : m_fetched + m_pending)
         wanted.insert(record->file.md5);
     return wanted;
 }
 
-QList<UpdateJob::FileRecord> UpdateJob::fetchedFiles() const
+// What a task on the thread pool gets of the job's records.
+QList<UpdateJob::FileRecord> UpdateJob::copies(const QList<FileRecord *> &records)
 {
-    return copies(m_fetched);
+    QList<FileRecord> files;
+    for (const FileRecord *record : records)
+        files.append(*record);
+    return files;
 }
 
 // ---------------------------------------------------------------- kept files

@@ -1,7 +1,7 @@
 #ifndef ZUV_UPDATE_UPDATEJOB_P_H
 #define ZUV_UPDATE_UPDATEJOB_P_H
 
-#include "filerecord_p.h"
+#include "update_p.h"
 
 #include "helpers/lockedtempdir.h"
 
@@ -91,7 +91,7 @@ public:
 
     // For the kept files, after a failure: copies of the records of what
     // the job fetched, with their checks, and the directory that holds them.
-    QList<FileRecord> fetchedFiles() const;
+    QList<FileRecord> fetchedFiles() const { return copies(m_fetched); }
     QSharedPointer<Shared> shared() const { return m_shared; }
     QSet<QString> wantedDigests() const;
     // Keeps the parts of the downloads still going in kept.
@@ -156,6 +156,7 @@ private:
     template<typename T, typename Handler>
     void watch(const QFuture<T> &task, Handler handler);
     void dropReply(QNetworkReply *reply);
+    static QList<FileRecord> copies(const QList<FileRecord *> &records);
 
     const Setup m_setup;
     QSharedPointer<Shared> m_shared;
