@@ -91,21 +91,20 @@ void UpdatePrivate::Package::checkFilesForUpdate()
     const QString directoryUrl = url.left(url.size() - manifestUrl.fileName().size());
     CardPath card(devicePath);
     while (!reader.atEnd() && !isStopped()) {
-        File file;
-        if (!readEntry(reader, directoryUrl, &file)) {
+        FileRecord entry;
+        if (!readEntry(reader, directoryUrl, &entry.file)) {
             if (!failure.isEmpty())
                 return;
             continue;
         }
-        listed.append(file);
-        listedPlaces.append(file.placeKey());
-        if (isOnDevice(file, card)) {
+        entry.place = entry.file.placeKey();
+        listed.append(entry);
+        if (isOnDevice(entry.file, card)) {
             qDebug() << Q_FUNC_INFO << "Updated version on device";
             continue;
         }
         qDebug() << Q_FUNC_INFO << manifestUrl.isValid() << manifestUrl.fileName();
-        files.append(file);
-        filePlaces.append(listedPlaces.last());
+        files.append(entry);
     }
     if (!isStopped() && !files.isEmpty())
         failure = Helpers::Dir::nativePathsIn(checkDestinations(card));
@@ -179,8 +178,8 @@ bool UpdatePrivate::Package::isOnDevice(const File &file, CardPath &card)
 QString UpdatePrivate::Package::checkDestinations(CardPath &card) const
 {
     QStringList destinations;
-    for (const File &file : files)
-        destinations.append(file.relativePath());
+    for (const FileRecord &entry : files)
+        destinations.append(entry.file.relativePath());
     return card.checkWrite(destinations);
 }
 

@@ -9,7 +9,6 @@
 #include <QAtomicInt>
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryFile>
 
 class ReleaseRecord;
@@ -33,16 +32,14 @@ public:
 
     QTemporaryFile manifest;
     QString url;
-    QList<File> files;
+    // The entries the device lacks, with their places worked out by the
+    // check task so that the main thread only compares them.
+    QList<FileRecord> files;
     QString devicePath;
     QString directory;
     // Every entry of the manifest, for finding two packages that want
     // different contents in one place.
-    QList<File> listed;
-    // The place on the card of each entry of listed and of files, worked
-    // out by the check task so that the main thread only compares them.
-    QStringList listedPlaces;
-    QStringList filePlaces;
+    QList<FileRecord> listed;
     // Why the check could not judge the manifest; empty when it could.
     QString failure;
     // The signed record of the release, when it has one, and the

@@ -30,18 +30,16 @@ bool digestsMatch(const QString &path, const QString &md5, const QByteArray &sha
 // Each downloaded file was hashed as soon as its download was complete
 // (RunTasks::checkFile); this collects the results in list order and stops
 // at the first file that differs.
-bool verifyFiles(const QString &directory, const QList<UpdatePrivate::File> &files,
-                 const QList<QFuture<bool>> &checks, const QAtomicInt *stopped)
+bool verifyFiles(const QString &directory, const QList<RunTasks::FileRecord> &files, const QAtomicInt *stopped)
 {
-    for (int i = 0; i < files.size(); ++i) {
-        QFuture<bool> check = checks.value(i);
+    for (const RunTasks::FileRecord &record : files) {
+        QFuture<bool> check = record.check;
         check.waitForFinished();
         if (stopped->loadAcquire() != 0)
             return false; // abandoned; nobody awaits the result
         if (check.isCanceled() || check.resultCount() == 0 || !check.result()) {
-            const UpdatePrivate::File &file = files.at(i);
-            qDebug() << Q_FUNC_INFO << "Downloaded file differs from its manifest" << file.localPath(directory)
-                     << file.md5;
+            qDebug() << Q_FUNC_INFO << "Downloaded file differs from its manifest" << record.file.localPath(directory)
+                     << record.file.md5;
             return false;
         }
     }
@@ -64,13 +62,14 @@ void logUndoSteps(const DeviceWriter &writer)
 // stages them, commits them all at once and can undo every step, so that
 // a failure leaves each device file with its old content and "ZUV.FW" in
 // place. The write stops and undoes itself once stopped is set.
-bool copyFiles(const QString &source, const QString &destination, const QList<UpdatePrivate::File> &files,
+bool copyFiles(const QString &source, const QString &destination, const QList<RunTasks::FileRecord> &files,
                const QAtomicInt *stopped, QString *failure)
 {
     DeviceWriter writer(destination);
     writer.setStopFlag(stopped);
     writer.setRemovedAfterCommit({QLatin1String(Device::InstallMarkFileName)});
-    for (const UpdatePrivate::File &file : files) {
+    for (const RunTasks::FileRecord &record : files) {
+        const UpdatePrivate::File &file = record.file;
         const QString from = file.localPath(source);
         if (!QFile::exists(from)) {
             qDebug() << CopyFilesSignature << "Source file does not exist" << from;
@@ -120,10 +119,10 @@ QFuture<bool> matchedAlready()
     return check.future();
 }
 
-QFuture<bool> verify(const Shared &run, const QList<File> &files, const QList<QFuture<bool>> &checks)
+QFuture<bool> verify(const Shared &run, const QList<FileRecord> &files)
 {
-    return QtConcurrent::run([run = run, files, checks]() mutable {
-        const bool verified = verifyFiles(run->tempDir.path(), files, checks, &run->stopped);
+    return QtConcurrent::run([run = run, files]() mutable {
+        const bool verified = verifyFiles(run->tempDir.path(), files, &run->stopped);
         // A failed run keeps its verified downloads for the next attempt
         // (UpdatePrivate::keepVerifiedFiles); the others go with the run.
         run.reset(); // the directory goes now if the run ended meanwhile
@@ -131,7 +130,7 @@ QFuture<bool> verify(const Shared &run, const QList<File> &files, const QList<QF
     });
 }
 
-QFuture<bool> copy(const Shared &run, const QString &destination, const QList<File> &files,
+QFuture<bool> copy(const Shared &run, const QString &destination, const QList<FileRecord> &files,
                    const QByteArray &deviceInfo)
 {
     return QtConcurrent::run([run = run, destination, files, deviceInfo]() mutable {
@@ -148,13 +147,13 @@ QFuture<bool> copy(const Shared &run, const QString &destination, const QList<Fi
     });
 }
 
-QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<File> &files)
+QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<FileRecord> &files)
 {
     return QtConcurrent::run([store, run = run, files]() mutable {
         QList<int> restored;
         const QString root = run->tempDir.path();
         for (int i = 0; i < files.size() && run->stopped.loadAcquire() == 0; ++i) {
-            if (store->restore(files.at(i).md5, files.at(i).localPath(root), &run->stopped))
+            if (store->restore(files.at(i).file.md5, files.at(i).file.localPath(root), &run->stopped))
                 restored.append(i);
         }
         run.reset();
@@ -163,21 +162,20 @@ QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QLi
 }
 
 // A hash that the end of the run stopped is done again here.
-QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<File> &files,
-                   const QList<QFuture<bool>> &checks, const QAtomicInt *stopped)
+QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<FileRecord> &files, const QAtomicInt *stopped)
 {
-    return QtConcurrent::run([store, run = run, files, checks, stopped]() mutable {
+    return QtConcurrent::run([store, run = run, files, stopped]() mutable {
         int kept = 0;
-        for (int i = 0; i < files.size() && i < checks.size() && stopped->loadAcquire() == 0; ++i) {
-            QFuture<bool> check = checks.at(i);
+        for (int i = 0; i < files.size() && stopped->loadAcquire() == 0; ++i) {
+            QFuture<bool> check = files.at(i).check;
             if (check.isCanceled())
                 continue; // not complete
             check.waitForFinished();
-            const QString path = files.at(i).localPath(run->tempDir.path());
+            const File &file = files.at(i).file;
+            const QString path = file.localPath(run->tempDir.path());
             const bool verified =
-                (check.resultCount() > 0 && check.result())
-                || digestsMatch(path, files.at(i).md5, files.at(i).sha256, stopped);
-            if (verified && store->keep(path, files.at(i).md5))
+                (check.resultCount() > 0 && check.result()) || digestsMatch(path, file.md5, file.sha256, stopped);
+            if (verified && store->keep(path, file.md5))
                 ++kept;
         }
         qDebug() << "void UpdatePrivate::keepVerifiedFiles()" << kept << "verified files kept for the next attempt";

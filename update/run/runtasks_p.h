@@ -17,6 +17,7 @@ class KeptFiles;
 namespace RunTasks {
 
 using File = UpdatePrivate::File;
+using FileRecord = UpdatePrivate::FileRecord;
 using Shared = QSharedPointer<UpdateJob::Shared>;
 
 // Finds the files of package that the device lacks.
@@ -27,19 +28,18 @@ QFuture<bool> checkFile(const Shared &run, const QString &path, const File &file
 QFuture<bool> matchedAlready();
 // Whether every fetched file matched its digest, from the checks of
 // checkFile() in the order of files.
-QFuture<bool> verify(const Shared &run, const QList<File> &files, const QList<QFuture<bool>> &checks);
+QFuture<bool> verify(const Shared &run, const QList<FileRecord> &files);
 // Writes the verified files onto the device at destination, if it is still
 // the device whose FW.ZUV read deviceInfo; the reason of a failure goes to
 // the shared copyFailure.
-QFuture<bool> copy(const Shared &run, const QString &destination, const QList<File> &files,
+QFuture<bool> copy(const Shared &run, const QString &destination, const QList<FileRecord> &files,
                    const QByteArray &deviceInfo);
 // Places the kept copies of files in the run's directory: the positions of
 // those that still match.
-QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<File> &files);
+QFuture<QList<int>> restore(const KeptFiles *store, const Shared &run, const QList<FileRecord> &files);
 // Moves the complete and verified downloads of a failed run into store,
 // until stopped is set; the run's directory goes when it ends.
-QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<File> &files,
-                   const QList<QFuture<bool>> &checks, const QAtomicInt *stopped);
+QFuture<void> keep(KeptFiles *store, const Shared &run, const QList<FileRecord> &files, const QAtomicInt *stopped);
 // Removes the run's directory, and lets go of it.
 void remove(Shared run);
 

@@ -189,5 +189,5 @@ void UpdatePrivate::keepVerifiedFiles()
     // The complete downloads are moved on the thread pool: a release has
     // hundreds, and waiting for the last hashes and moving them all would
     // hold up the window. The task keeps the run's directory until it ends.
-    keepTask = RunTasks::keep(&keptFiles, job->shared(), job->fetchedFiles(), job->fileChecks(), &keepStopped);
+    keepTask = RunTasks::keep(&keptFiles, job->shared(), job->fetchedFiles(), &keepStopped);
 }

@@ -45,6 +45,23 @@ public:
         QString placeKey() const;
     };
 
+    // What a run knows of one manifest entry. The package's check fills in
+    // the entry and its place; the job adds the rest while it fetches the
+    // file. Tasks on the thread pool get copies, never the job's records.
+    struct FileRecord {
+        File file;
+        QString place; // File::placeKey(), worked out once
+        // The size the download announced, with any kept part; 0 until known.
+        qint64 announcedSize = 0;
+        // Where a kept part is continued, until the answer is checked.
+        qint64 resumedFrom = -1;
+        // The download and its local file, while it runs.
+        QNetworkReply *reply = nullptr;
+        QFile *local = nullptr;
+        // The hash of the complete local file; cancelled until it starts.
+        QFuture<bool> check;
+    };
+
     class Package;
 
     // What a run works with; the kept files outlive it.

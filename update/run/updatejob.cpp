@@ -19,7 +19,10 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSaveFile>
+#include <QScopedPointer>
 #include <QSet>
+
+#include <utility>
 
 namespace {
 
@@ -94,11 +97,11 @@ void UpdateJob::kill()
     for (auto it = m_manifestReplies.cbegin(); it != m_manifestReplies.cend(); ++it)
         dropReply(it.key());
     m_manifestReplies.clear();
-    for (auto it = m_downloads.cbegin(); it != m_downloads.cend(); ++it) {
-        dropReply(it.key());
-        delete it->file;
+    for (FileRecord *record : qAsConst(m_fetched)) {
+        if (record->reply)
+            dropReply(std::exchange(record->reply, nullptr));
+        delete std::exchange(record->local, nullptr);
     }
-    m_downloads.clear();
     // The watchers of the job's tasks go with it; their tasks report to
     // nobody.
     const QObjectList watchers = children();
@@ -107,8 +110,8 @@ void UpdateJob::kill()
     // The file checks and the check of kept files stop within one block
     // once told to; none may still read a file when the directory goes.
     m_restoreTask.waitForFinished();
-    for (QFuture<bool> &check : m_fileChecks)
-        check.waitForFinished();
+    for (FileRecord *record : qAsConst(m_fetched))
+        record->check.waitForFinished();
     m_shared.reset();
 }
 
@@ -143,8 +146,8 @@ bool UpdateJob::enter(Phase phase)
 // files, out of all the job fetches.
 void UpdateJob::reportProgress()
 {
-    const int fetched = m_fetchedFiles.size();
-    emit progress(fetched - m_downloads.size(), fetched + m_pendingFiles.size());
+    const int fetched = m_fetched.size();
+    emit progress(fetched - m_runningDownloads, fetched + m_pending.size());
 }
 
 QString UpdateJob::tempPath() const
@@ -324,8 +327,8 @@ void UpdateJob::checkFilesForUpdateFinished()
         return;
     }
     gatherCheckedFiles();
-    qDebug() << ChecksFinishedSignature << m_pendingFiles.size() << "files to update";
-    if (m_pendingFiles.isEmpty()) {
+    qDebug() << ChecksFinishedSignature << m_pending.size() << "files to update";
+    if (m_pending.isEmpty()) {
         succeed();
         return;
     }
@@ -349,12 +352,11 @@ QString UpdateJob::conflictBetweenPackages() const
 {
     QHash<QString, File> byPlace;
     for (const Package *package : m_manifestReplies) {
-        for (int i = 0; i < package->listed.size(); ++i) {
-            const File &file = package->listed.at(i);
-            const QString &key = package->listedPlaces.at(i);
-            const auto known = byPlace.constFind(key);
+        for (const FileRecord &entry : package->listed) {
+            const File &file = entry.file;
+            const auto known = byPlace.constFind(entry.place);
             if (known == byPlace.cend()) {
-                byPlace.insert(key, file);
+                byPlace.insert(entry.place, file);
             } else if (known->md5 != file.md5) {
                 return QStringLiteral("Manifests list two different files for \"%1\": \"%2\" and \"%3\"")
                     .arg(QDir::toNativeSeparators(file.relativePath()), known->url, file.url);
@@ -369,16 +371,16 @@ void UpdateJob::gatherCheckedFiles()
 {
     QSet<QString> places;
     for (auto it = m_manifestReplies.cbegin(); it != m_manifestReplies.cend(); ++it) {
-        const Package *package = it.value();
-        for (int i = 0; i < package->files.size(); ++i) {
-            const QString &key = package->filePlaces.at(i);
-            if (!places.contains(key))
-                m_pendingFiles.append(package->files.at(i));
-            places.insert(key);
+        for (const FileRecord &entry : it.value()->files) {
+            if (!places.contains(entry.place))
+                m_files.push_back(entry);
+            places.insert(entry.place);
         }
         it.key()->deleteLater();
     }
     m_manifestReplies.clear();
+    for (FileRecord &record : m_files)
+        m_pending.append(&record);
     // Every check has ended: nothing else holds the packages.
     qDeleteAll(m_shared->packages);
     m_shared->packages.clear();
@@ -389,43 +391,46 @@ void UpdateJob::gatherCheckedFiles()
 // journal); the writer counts again with the real sizes before it writes.
 bool UpdateJob::checkRoomOnCard()
 {
-    m_announcedSizes = QList<qint64>();
-    for (int i = 0; i < m_pendingFiles.size(); ++i)
-        m_announcedSizes.append(0);
-    m_spareRoom = DeviceWriter::spareRoom(m_setup.devicePath, m_announcedSizes);
+    m_spareRoom = DeviceWriter::spareRoom(m_setup.devicePath, announcedSizes());
     if (m_spareRoom >= 0)
         return true;
-    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << m_pendingFiles.size() << "files";
+    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << m_pending.size() << "files";
     fail(RoomError, DeviceWriter::missingRoomText(-m_spareRoom));
     return false;
+}
+
+QList<qint64> UpdateJob::announcedSizes() const
+{
+    QList<qint64> sizes;
+    for (const FileRecord &record : m_files)
+        sizes.append(record.announcedSize);
+    return sizes;
 }
 
 // Only once what the downloads announce exceeds the room counted before
 // is the card asked again, so that thousands of small files cost no look
 // at the volume each.
-bool UpdateJob::countAnnouncedSize(QNetworkReply *reply)
+bool UpdateJob::countAnnouncedSize(FileRecord *record)
 {
-    const Download download = m_downloads.value(reply);
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (download.index < 0 || download.index >= m_announcedSizes.size() || !length.isValid()
-        || m_announcedSizes.at(download.index) > 0)
+    const QVariant length = record->reply ? record->reply->header(QNetworkRequest::ContentLengthHeader) : QVariant();
+    if (!length.isValid() || record->announcedSize > 0)
         return true;
-    m_announcedSizes[download.index] = length.toLongLong() + qMax<qint64>(download.resumedFrom, 0);
-    m_spareRoom -= m_announcedSizes.at(download.index); // at least what the file takes beyond its cluster
+    record->announcedSize = length.toLongLong() + qMax<qint64>(record->resumedFrom, 0);
+    m_spareRoom -= record->announcedSize; // at least what the file takes beyond its cluster
     if (m_spareRoom >= 0)
         return true;
-    m_spareRoom = DeviceWriter::spareRoom(m_setup.devicePath, m_announcedSizes);
+    m_spareRoom = DeviceWriter::spareRoom(m_setup.devicePath, announcedSizes());
     return m_spareRoom >= 0;
 }
 
 // Each download announces its size before its body. Once what they announce
 // cannot fit on the card, the job ends there rather than after the last
 // download.
-void UpdateJob::downloadAnnounced(QNetworkReply *reply)
+void UpdateJob::downloadAnnounced(FileRecord *record)
 {
-    if (countAnnouncedSize(reply))
+    if (countAnnouncedSize(record))
         return;
-    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << reply->url().toString();
+    qDebug() << Q_FUNC_INFO << "Not enough free space on the card for" << record->reply->url().toString();
     fail(RoomError, DeviceWriter::missingRoomText(-m_spareRoom));
 }
 
@@ -438,25 +443,25 @@ bool UpdateJob::startDownloads()
         return restoreKeptFiles();
     if (m_phase == Checking)
         m_phase = Downloading;
-    while (!m_pendingFiles.isEmpty() && m_downloads.size() < MaximumRunningDownloads) {
-        const File file = m_pendingFiles.takeFirst();
-        m_fetchedFiles.append(file);
-        downloadFile(file);
+    while (!m_pending.isEmpty() && m_runningDownloads < MaximumRunningDownloads) {
+        FileRecord *record = m_pending.takeFirst();
+        m_fetched.append(record);
+        downloadFile(record);
         if (m_phase == Finished || m_killed)
             return false;
     }
     return true;
 }
 
-void UpdateJob::downloadFile(const File &file)
+void UpdateJob::downloadFile(FileRecord *record)
 {
+    const File &file = record->file;
     const QFileInfo local(file.localPath(tempPath()));
     qDebug() << DownloadFileSignature << "Creating temp file" << local.absoluteFilePath();
-    Download download;
     qint64 offset = 0;
     QString error;
-    download.file = createLocalFile(file, &offset, &error);
-    if (!download.file) {
+    record->local = createLocalFile(file, &offset, &error);
+    if (!record->local) {
         fail(StorageError, error);
         return;
     }
@@ -465,13 +470,12 @@ void UpdateJob::downloadFile(const File &file)
     reply->setReadBufferSize(ReplyBufferSize);
     // What the signed record gives as the file's size; no server sends more.
     Helpers::Network::limitBodySize(reply, file.size >= 0 ? file.size - offset : MaximumFileSize);
-    // startDownloads() has just appended the file to m_fetchedFiles.
-    download.index = m_fetchedFiles.size() - 1;
-    download.resumedFrom = offset > 0 ? offset : -1;
-    m_downloads.insert(reply, download);
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { writeDownload(reply); });
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { downloadAnnounced(reply); });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
+    record->reply = reply;
+    record->resumedFrom = offset > 0 ? offset : -1;
+    ++m_runningDownloads;
+    connect(reply, &QNetworkReply::readyRead, this, [this, record] { writeDownload(record); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, record] { downloadAnnounced(record); });
+    connect(reply, &QNetworkReply::finished, this, [this, record] { downloadFinished(record); });
 }
 
 // The local file of a download, continuing the part of it kept from *offset
@@ -493,13 +497,14 @@ QFile *UpdateJob::createLocalFile(const File &file, qint64 *offset, QString *err
     return nullptr;
 }
 
-bool UpdateJob::writeDownload(QNetworkReply *reply)
+bool UpdateJob::writeDownload(FileRecord *record)
 {
-    QFile *file = m_downloads.value(reply).file;
+    QNetworkReply *reply = record->reply;
+    QFile *file = record->local;
     if (!file)
         return false;
-    QString failure = checkResumedAnswer(reply, file);
-    if (failure.isEmpty() && beyondKnownSize(reply, file))
+    QString failure = checkResumedAnswer(record);
+    if (failure.isEmpty() && beyondKnownSize(*record))
         failure = transferFailure("Download", reply);
     if (failure.isEmpty() && reply->isOpen() && !Helpers::IO::copy(reply, file)) {
         failure = QStringLiteral("Cannot store the download \"%1\" in \"%2\": %3")
@@ -515,16 +520,17 @@ bool UpdateJob::writeDownload(QNetworkReply *reply)
 // from the byte asked for) or, from a server that does not serve ranges,
 // all of it (200), which replaces the part. Empty while the answer is
 // sound, otherwise why not.
-QString UpdateJob::checkResumedAnswer(QNetworkReply *reply, QFile *file)
+QString UpdateJob::checkResumedAnswer(FileRecord *record)
 {
-    Download &download = m_downloads[reply];
-    if (download.resumedFrom < 0)
+    if (record->resumedFrom < 0)
         return QString();
+    QNetworkReply *reply = record->reply;
+    QFile *file = record->local;
     const int status = Helpers::Network::statusCode(reply);
     if (status == 0)
         return QString(); // no answer yet
-    const qint64 offset = download.resumedFrom;
-    download.resumedFrom = -1;
+    const qint64 offset = record->resumedFrom;
+    record->resumedFrom = -1;
     if (status == 200) {
         if (file->resize(0) && file->seek(0))
             return QString();
@@ -542,101 +548,104 @@ QString UpdateJob::checkResumedAnswer(QNetworkReply *reply, QFile *file)
 
 // The transfer's own limit counts what has arrived, a moment after it was
 // written here; this keeps the file within its size to the byte.
-bool UpdateJob::beyondKnownSize(QNetworkReply *reply, QFile *file) const
+bool UpdateJob::beyondKnownSize(const FileRecord &record) const
 {
-    const int index = m_downloads.value(reply).index;
-    const qint64 size = index < 0 ? -1 : m_fetchedFiles.at(index).size;
-    if (size < 0 || !reply->isOpen() || file->pos() + reply->bytesAvailable() <= size)
+    QNetworkReply *reply = record.reply;
+    const qint64 size = record.file.size;
+    if (size < 0 || !reply->isOpen() || record.local->pos() + reply->bytesAvailable() <= size)
         return false;
     reply->setProperty("beyondKnownSize", true);
     return true;
 }
 
-void UpdateJob::downloadFinished(QNetworkReply *reply)
+void UpdateJob::downloadFinished(FileRecord *record)
 {
-    if (!m_downloads.contains(reply)) {
+    if (!record->reply) {
         qDebug() << DownloadFinishedSignature << "Finished download from previous update";
         return;
     }
-    if (!writeDownload(reply) || !takeDownload(reply))
+    if (!writeDownload(record) || !takeDownload(record))
         return;
     reportProgress();
     if (m_killed || !startDownloads())
         return;
-    if (m_downloads.isEmpty() && m_pendingFiles.isEmpty())
+    if (m_runningDownloads == 0 && m_pending.isEmpty())
         startVerification();
 }
 
 // Closes the file of a finished download and starts its hash on the thread
 // pool while the other downloads go on, so that little of the verification
 // is left when the last download ends. False when the download failed.
-bool UpdateJob::takeDownload(QNetworkReply *reply)
+bool UpdateJob::takeDownload(FileRecord *record)
 {
-    const int index = m_downloads.value(reply).index;
+    QNetworkReply *reply = record->reply;
     QString localPath;
-    const QString closeError = closeDownload(reply, &localPath);
-    if (!Helpers::Network::succeeded(reply)) {
-        if (closeError.isEmpty())
-            keepPartOf(reply, localPath, m_setup.keptFiles);
-        m_downloads.remove(reply);
+    const QString closeError = closeDownload(record, &localPath);
+    const bool succeeded = Helpers::Network::succeeded(reply);
+    if (!succeeded && closeError.isEmpty())
+        keepPartOf(*record, localPath, m_setup.keptFiles);
+    record->reply = nullptr;
+    --m_runningDownloads;
+    if (!succeeded) {
         fail(TransferError, transferFailure("Download", reply));
         return false;
     }
-    m_downloads.remove(reply);
     if (!closeError.isEmpty()) {
         fail(StorageError, QStringLiteral("Cannot write \"%1\": %2").arg(QDir::toNativeSeparators(localPath), closeError));
         return false;
     }
-    const File &fetched = m_fetchedFiles.at(index);
-    setFileCheck(index, RunTasks::checkFile(m_shared, fetched.localPath(tempPath()), fetched));
+    record->check = RunTasks::checkFile(m_shared, record->file.localPath(tempPath()), record->file);
     return true;
 }
 
 // Closes and forgets the file of a finished download: why the close
 // failed, empty when it did not.
-QString UpdateJob::closeDownload(QNetworkReply *reply, QString *localPath)
+QString UpdateJob::closeDownload(FileRecord *record, QString *localPath)
 {
-    Download &download = m_downloads[reply];
-    download.file->close();
-    const QString closeError =
-        download.file->error() == QFileDevice::NoError ? QString() : download.file->errorString();
-    *localPath = download.file->fileName();
-    delete download.file;
-    download.file = nullptr;
-    reply->deleteLater();
+    const QScopedPointer<QFile> file(std::exchange(record->local, nullptr));
+    file->close();
+    const QString closeError = file->error() == QFileDevice::NoError ? QString() : file->errorString();
+    *localPath = file->fileName();
+    record->reply->deleteLater();
     return closeError;
 }
 
 // What a download that broke off after a sound answer has written is the
 // start of its file, which the next attempt may complete; so is a part
 // taken from the store whose continuation got no answer at all.
-void UpdateJob::keepPartOf(QNetworkReply *reply, const QString &localPath, KeptFiles *kept) const
+void UpdateJob::keepPartOf(const FileRecord &record, const QString &localPath, KeptFiles *kept) const
 {
-    const Download download = m_downloads.value(reply);
-    const int status = Helpers::Network::statusCode(reply);
-    if ((status == 200 || status == 206 || download.resumedFrom >= 0) && download.index >= 0)
-        kept->keepPart(localPath, m_fetchedFiles.at(download.index).md5);
+    const int status = Helpers::Network::statusCode(record.reply);
+    if (status == 200 || status == 206 || record.resumedFrom >= 0)
+        kept->keepPart(localPath, record.file.md5);
 }
 
 void UpdateJob::keepUnfinishedParts(KeptFiles *kept)
 {
-    for (auto it = m_downloads.cbegin(); it != m_downloads.cend(); ++it) {
-        if (!it->file)
+    for (const FileRecord *record : qAsConst(m_fetched)) {
+        if (!record->local)
             continue;
-        it->file->close();
-        if (it->file->error() == QFileDevice::NoError)
-            keepPartOf(it.key(), it->file->fileName(), kept);
+        record->local->close();
+        if (record->local->error() == QFileDevice::NoError)
+            keepPartOf(*record, record->local->fileName(), kept);
     }
 }
 
 QSet<QString> UpdateJob::wantedDigests() const
 {
     QSet<QString> wanted;
-    for (const File &file : m_fetchedFiles)
-        wanted.insert(file.md5);
-    for (const File &file : m_pendingFiles)
-        wanted.insert(file.md5);
+    for (const FileRecord *record : m_fetched + m_pending)
+        wanted.insert(record->file.md5);
     return wanted;
+}
+
+// What a task on the thread pool gets of the job's records.
+QList<UpdateJob::FileRecord> UpdateJob::copies(const QList<FileRecord *> &records)
+{
+    QList<FileRecord> files;
+    for (const FileRecord *record : records)
+        files.append(*record);
+    return files;
 }
 
 // ---------------------------------------------------------------- kept files
@@ -650,21 +659,21 @@ bool UpdateJob::restoreKeptFiles()
     QFuture<void> keepTask = m_setup.keepTask;
     keepTask.waitForFinished();
     setAsideKeptFiles(m_setup.keptFiles->digests());
-    if (m_restoringFiles.isEmpty())
+    if (m_restoring.isEmpty())
         return startDownloads();
-    qDebug() << Q_FUNC_INFO << "Checking" << m_restoringFiles.size() << "files kept from the last attempt";
-    m_restoreTask = RunTasks::restore(m_setup.keptFiles, m_shared, m_restoringFiles);
+    qDebug() << Q_FUNC_INFO << "Checking" << m_restoring.size() << "files kept from the last attempt";
+    m_restoreTask = RunTasks::restore(m_setup.keptFiles, m_shared, copies(m_restoring));
     watch(m_restoreTask, [this](const QFuture<QList<int>> &task) { keptFilesRestored(task.result()); });
     return true;
 }
 
-// Moves the pending files whose digest is among kept to m_restoringFiles.
+// Moves the pending files whose digest is among kept to m_restoring.
 void UpdateJob::setAsideKeptFiles(const QSet<QString> &kept)
 {
-    for (auto it = m_pendingFiles.begin(); !kept.isEmpty() && it != m_pendingFiles.end();) {
-        if (kept.contains(it->md5)) {
-            m_restoringFiles.append(*it);
-            it = m_pendingFiles.erase(it);
+    for (auto it = m_pending.begin(); !kept.isEmpty() && it != m_pending.end();) {
+        if (kept.contains((*it)->file.md5)) {
+            m_restoring.append(*it);
+            it = m_pending.erase(it);
         } else {
             ++it;
         }
@@ -677,39 +686,32 @@ void UpdateJob::keptFilesRestored(const QList<int> &restored)
     qDebug() << Q_FUNC_INFO << restored.size() << "kept files taken," << fetchAgain << "to fetch again";
     if (!restored.isEmpty())
         reportProgress();
-    if (!m_killed && startDownloads() && m_downloads.isEmpty() && m_pendingFiles.isEmpty())
+    if (!m_killed && startDownloads() && m_runningDownloads == 0 && m_pending.isEmpty())
         startVerification();
 }
 
-// Takes the restored files (positions in m_restoringFiles) as fetched and
-// puts the others back in front of m_pendingFiles; how many those are.
+// Takes the restored files (positions in m_restoring) as fetched and puts
+// the others back in front of m_pending; how many those are.
 int UpdateJob::takeRestoredFiles(const QList<int> &restored)
 {
-    QList<File> fetchAgain;
-    for (int i = 0, next = 0; i < m_restoringFiles.size(); ++i) {
+    QList<FileRecord *> fetchAgain;
+    for (int i = 0, next = 0; i < m_restoring.size(); ++i) {
+        FileRecord *record = m_restoring.at(i);
         if (next < restored.size() && restored.at(next) == i) {
             ++next;
-            const File &file = m_restoringFiles.at(i);
-            m_fetchedFiles.append(file);
+            m_fetched.append(record);
             // Kept files are known by their MD5; a signed release wants
             // its SHA-256 as well.
-            setFileCheck(m_fetchedFiles.size() - 1,
-                         file.sha256.isEmpty() ? RunTasks::matchedAlready()
-                                               : RunTasks::checkFile(m_shared, file.localPath(tempPath()), file));
+            const File &file = record->file;
+            record->check = file.sha256.isEmpty() ? RunTasks::matchedAlready()
+                                                  : RunTasks::checkFile(m_shared, file.localPath(tempPath()), file);
         } else {
-            fetchAgain.append(m_restoringFiles.at(i));
+            fetchAgain.append(record);
         }
     }
-    m_restoringFiles.clear();
-    m_pendingFiles = fetchAgain + m_pendingFiles;
+    m_restoring.clear();
+    m_pending = fetchAgain + m_pending;
     return fetchAgain.size();
-}
-
-void UpdateJob::setFileCheck(int index, const QFuture<bool> &check)
-{
-    while (m_fileChecks.size() <= index)
-        m_fileChecks.append(QFuture<bool>());
-    m_fileChecks[index] = check;
 }
 
 // ---------------------------------------------------------------- verification and copy
@@ -718,7 +720,7 @@ void UpdateJob::startVerification()
 {
     if (!enter(Verifying))
         return;
-    watch(RunTasks::verify(m_shared, m_fetchedFiles, m_fileChecks),
+    watch(RunTasks::verify(m_shared, copies(m_fetched)),
           [this](const QFuture<bool> &task) { verifyFilesFinished(task.result()); });
 }
 
@@ -737,11 +739,11 @@ void UpdateJob::verifyFilesFinished(bool verified)
 // waited for every hash before it, so those are all in.
 QString UpdateJob::verificationFailure() const
 {
-    for (int i = 0; i < m_fileChecks.size() && i < m_fetchedFiles.size(); ++i) {
-        const QFuture<bool> &check = m_fileChecks.at(i);
+    for (const FileRecord *record : m_fetched) {
+        const QFuture<bool> &check = record->check;
         if (check.isFinished() && (check.isCanceled() || check.resultCount() == 0 || !check.result())) {
             return QStringLiteral("The downloaded file \"%1\" did not match its digest")
-                .arg(QDir::toNativeSeparators(m_fetchedFiles.at(i).relativePath()));
+                .arg(QDir::toNativeSeparators(record->file.relativePath()));
         }
     }
     return QStringLiteral("Verification of the downloaded files failed");
@@ -749,7 +751,7 @@ QString UpdateJob::verificationFailure() const
 
 void UpdateJob::startCopy()
 {
-    QList<File> files = m_fetchedFiles;
+    QList<FileRecord> files = copies(m_fetched);
     const QString failure = writeCardRecord(&files);
     if (!failure.isEmpty()) {
         fail(StorageError, failure);
@@ -761,7 +763,7 @@ void UpdateJob::startCopy()
 
 // The number of the release goes onto the card with its files, in the same
 // write: the card names the release it holds, or the one it held before.
-QString UpdateJob::writeCardRecord(QList<File> *files)
+QString UpdateJob::writeCardRecord(QList<FileRecord> *files)
 {
     if (!m_setup.record)
         return QString();
@@ -770,7 +772,7 @@ QString UpdateJob::writeCardRecord(QList<File> *files)
     const QByteArray text = m_setup.record->cardFileText();
     if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
         return QStringLiteral("Cannot write \"%1\": %2").arg(out.fileName(), out.errorString());
-    files->append(file);
+    files->append(FileRecord{file});
     return QString();
 }
 

@@ -17,6 +17,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <vector>
+
 QT_BEGIN_NAMESPACE
 class QFile;
 class QNetworkAccessManager;
@@ -37,6 +39,7 @@ class UpdateJob : public QObject
 
 public:
     using File = UpdatePrivate::File;
+    using FileRecord = UpdatePrivate::FileRecord;
     using Package = UpdatePrivate::Package;
 
     enum Phase { Idle, FetchingManifests, Checking, Downloading, Verifying, Copying, Finished };
@@ -86,10 +89,9 @@ public:
     Error error() const { return m_error; }
     QString errorString() const { return m_errorString; }
 
-    // For the kept files, after a failure: what the job fetched, the checks
-    // of those files, and the directory that holds them.
-    const QList<File> &fetchedFiles() const { return m_fetchedFiles; }
-    const QList<QFuture<bool>> &fileChecks() const { return m_fileChecks; }
+    // For the kept files, after a failure: copies of the records of what
+    // the job fetched, with their checks, and the directory that holds them.
+    QList<FileRecord> fetchedFiles() const { return copies(m_fetched); }
     QSharedPointer<Shared> shared() const { return m_shared; }
     QSet<QString> wantedDigests() const;
     // Keeps the parts of the downloads still going in kept.
@@ -101,12 +103,6 @@ Q_SIGNALS:
     void finished(int error, const QString &text);
 
 private:
-    struct Download {
-        QFile *file = nullptr;
-        int index = -1;       // position in m_fetchedFiles
-        qint64 resumedFrom = -1; // a kept part continued from here, until the answer is checked
-    };
-
     QString tempPath() const;
     // Ends the job with error and text; whatever else is going on stops.
     void fail(Error error, const QString &text);
@@ -130,36 +126,37 @@ private:
     QString conflictBetweenPackages() const;
     void gatherCheckedFiles();
     bool checkRoomOnCard();
-    bool countAnnouncedSize(QNetworkReply *reply);
-    void downloadAnnounced(QNetworkReply *reply);
+    QList<qint64> announcedSizes() const;
+    bool countAnnouncedSize(FileRecord *record);
+    void downloadAnnounced(FileRecord *record);
 
     bool startDownloads();
-    void downloadFile(const File &file);
+    void downloadFile(FileRecord *record);
     QFile *createLocalFile(const File &file, qint64 *offset, QString *error);
-    bool writeDownload(QNetworkReply *reply);
-    QString checkResumedAnswer(QNetworkReply *reply, QFile *file);
-    bool beyondKnownSize(QNetworkReply *reply, QFile *file) const;
-    void downloadFinished(QNetworkReply *reply);
-    bool takeDownload(QNetworkReply *reply);
-    QString closeDownload(QNetworkReply *reply, QString *localPath);
-    void keepPartOf(QNetworkReply *reply, const QString &localPath, KeptFiles *kept) const;
+    bool writeDownload(FileRecord *record);
+    QString checkResumedAnswer(FileRecord *record);
+    bool beyondKnownSize(const FileRecord &record) const;
+    void downloadFinished(FileRecord *record);
+    bool takeDownload(FileRecord *record);
+    QString closeDownload(FileRecord *record, QString *localPath);
+    void keepPartOf(const FileRecord &record, const QString &localPath, KeptFiles *kept) const;
 
     bool restoreKeptFiles();
     void setAsideKeptFiles(const QSet<QString> &kept);
     void keptFilesRestored(const QList<int> &restored);
     int takeRestoredFiles(const QList<int> &restored);
-    void setFileCheck(int index, const QFuture<bool> &check);
 
     void startVerification();
     void verifyFilesFinished(bool verified);
     QString verificationFailure() const;
     void startCopy();
-    QString writeCardRecord(QList<File> *files);
+    QString writeCardRecord(QList<FileRecord> *files);
     void copyFilesFinished(bool copied);
 
     template<typename T, typename Handler>
     void watch(const QFuture<T> &task, Handler handler);
     void dropReply(QNetworkReply *reply);
+    static QList<FileRecord> copies(const QList<FileRecord *> &records);
 
     const Setup m_setup;
     QSharedPointer<Shared> m_shared;
@@ -172,21 +169,21 @@ private:
     bool m_killed = false;
 
     QHash<QNetworkReply *, Package *> m_manifestReplies;
-    QHash<QNetworkReply *, Download> m_downloads;
     int m_pendingChecks = 0;
-    QList<File> m_pendingFiles;
-    QList<File> m_fetchedFiles;
-    // The hash of each fetched file, started when its download is complete;
-    // in the order of m_fetchedFiles.
-    QList<QFuture<bool>> m_fileChecks;
-    // The sizes the downloads announced, in the order of m_fetchedFiles (0
-    // until known), and the card's room to spare after a write of them.
-    QList<qint64> m_announcedSizes;
+    // Every file the job fetches, filled once when the checks end and never
+    // resized, so that the lists below and the downloads may point into it.
+    std::vector<FileRecord> m_files;
+    // The files still to fetch, in the order they are fetched; those fetched
+    // or taken from the kept files, in the order taken; and those taken off
+    // m_pending while their kept copies are checked.
+    QList<FileRecord *> m_pending;
+    QList<FileRecord *> m_fetched;
+    QList<FileRecord *> m_restoring;
+    int m_runningDownloads = 0;
+    // The card's room to spare after a write of the announced sizes.
     qint64 m_spareRoom = 0;
-    // Whether this job has taken from the kept files what it can, and the
-    // files taken off m_pendingFiles while their kept copies are checked.
+    // Whether this job has taken from the kept files what it can.
     bool m_keptFilesLookedUp = false;
-    QList<File> m_restoringFiles;
     QFuture<QList<int>> m_restoreTask;
 };
 
