@@ -159,7 +159,7 @@ void UpdatePrivate::jobFinished(int error, const QString &text)
     // The run's downloads go on the thread pool, while the end of the run
     // is announced: removing a gigabyte or ten thousand files on the main
     // thread would hold up the window for a fifth of a second.
-    if (!job->fetchedFiles().isEmpty()) {
+    if (job->hasFetchedFiles()) {
         keepTask.waitForFinished();
         keptFiles.clear();
         RunTasks::remove(job->shared());
@@ -181,7 +181,7 @@ void UpdatePrivate::failRun(const QString &reason)
 // store keeps only files of this release.
 void UpdatePrivate::keepVerifiedFiles()
 {
-    if (!job || job->fetchedFiles().isEmpty())
+    if (!job || !job->hasFetchedFiles())
         return;
     keepTask.waitForFinished();
     keptFiles.keepOnly(job->wantedDigests());

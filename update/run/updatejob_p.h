@@ -92,6 +92,7 @@ public:
     // For the kept files, after a failure: copies of the records of what
     // the job fetched, with their checks, and the directory that holds them.
     QList<FileRecord> fetchedFiles() const { return copies(m_fetched); }
+    bool hasFetchedFiles() const { return !m_fetched.isEmpty(); }
     QSharedPointer<Shared> shared() const { return m_shared; }
     QSet<QString> wantedDigests() const;
     // Keeps the parts of the downloads still going in kept.
